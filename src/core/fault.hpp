@@ -1,0 +1,49 @@
+// Internal faults and allocation failures: the two ways native code stops a call.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace vorn::core {
+
+// A violated expectation. It unwinds to the call wrapper, which raises it in
+// Python as PanicException carrying `what()`.
+class internal_fault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A buffer that could not be obtained although its size is representable.
+// Becomes MemoryError; the process goes on.
+class allocation_failure : public std::exception {
+public:
+    explicit allocation_failure(std::size_t bytes);
+    const char* what() const noexcept override { return message_.c_str(); }
+    std::size_t bytes() const noexcept { return bytes_; }
+
+private:
+    std::size_t bytes_;
+    std::string message_;
+};
+
+// Name of the environment setting that adds a native backtrace to fault
+// reports. It is read only while a report is written.
+inline constexpr const char* backtrace_setting = "VORN_EXT_BACKTRACE";
+
+// Writes the fault report (thread, OS thread id, position, message, backtrace
+// hint) to standard error.
+void write_fault_report(const std::string& message,
+                        const std::source_location& where) noexcept;
+
+// Reports and throws an internal fault. The only way kernels and the binding
+// layer start one.
+[[noreturn]] void fail(std::string message,
+                       std::source_location where = std::source_location::current());
+
+[[noreturn]] void fail_index_out_of_bounds(
+    std::size_t len, std::size_t index,
+    std::source_location where = std::source_location::current());
+
+}  // namespace vorn::core
