@@ -10,25 +10,39 @@ namespace vorn::binding {
 
 namespace {
 
-// UTF-8 of a str, with lone surrogates turned into U+FFFD rather than failing.
+// UTF-8 of a str; each lone surrogate (which UTF-8 cannot carry) becomes one
+// U+FFFD.
 std::string utf8_lossy(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return {data, static_cast<std::size_t>(size)};
     PyErr_Clear();
-    py_ref bytes = py_ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (bytes) {
-        char* raw = nullptr;
-        Py_ssize_t raw_size = 0;
-        if (PyBytes_AsStringAndSize(bytes.get(), &raw, &raw_size) == 0) {
-            py_ref clean = py_ref::steal(PyUnicode_DecodeUTF8(raw, raw_size, "replace"));
-            if (clean) {
-                if (const char* data = PyUnicode_AsUTF8AndSize(clean.get(), &size))
-                    return {data, static_cast<std::size_t>(size)};
-            }
+    Py_UCS4* code_points = PyUnicode_AsUCS4Copy(text);
+    if (code_points == nullptr) {
+        PyErr_Clear();
+        return "\xEF\xBF\xBD";
+    }
+    std::string out;
+    for (Py_ssize_t i = 0, n = PyUnicode_GetLength(text); i < n; ++i) {
+        Py_UCS4 c = code_points[i];
+        if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
+    PyMem_Free(code_points);
+    return out;
 }
 
 std::string attribute_text(PyObject* object, const char* name, const char* otherwise) {
