@@ -1,0 +1,67 @@
+// The three parallel loop shapes of the baseline driver, on the worker pool.
+#include "baseline/pool.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_group.h>
+
+namespace vorn::baseline::pool::pool_detail {
+
+namespace {
+
+// The exception of the failing piece that starts lowest. Keeping the lowest
+// rather than the first to arrive makes the reported fault independent of
+// scheduling and of the number of workers.
+class lowest_failure {
+public:
+    void record(std::size_t piece_begin, std::exception_ptr failure) noexcept {
+        std::lock_guard lock(mutex_);
+        if (piece_begin < begin_) {
+            begin_ = piece_begin;
+            failure_ = std::move(failure);
+        }
+    }
+
+    void rethrow_if_any() const {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::size_t begin_ = SIZE_MAX;
+    std::exception_ptr failure_;
+};
+
+}  // namespace
+
+void run_pieces(std::size_t count, piece_function piece, void* context) {
+    if (count == 0) return;
+    if (count == 1) {
+        piece(context, 0, 1);
+        return;
+    }
+    lowest_failure failures;
+    // An isolated group: a cancellation of whatever the caller runs inside
+    // must not skip pieces, since skipped pieces leave output slots unwritten.
+    oneapi::tbb::task_group_context group(oneapi::tbb::task_group_context::isolated);
+    oneapi::tbb::parallel_for(
+        oneapi::tbb::blocked_range<std::size_t>(0, count, 1),
+        [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
+            // Nothing may escape to oneTBB: it would cancel the other pieces.
+            try {
+                piece(context, range.begin(), range.end());
+            } catch (...) {
+                failures.record(range.begin(), std::current_exception());
+            }
+        },
+        oneapi::tbb::auto_partitioner{}, group);
+    failures.rethrow_if_any();
+}
+
+}  // namespace vorn::baseline::pool::pool_detail
