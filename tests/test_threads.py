@@ -97,3 +97,26 @@ def test_one_processor_gives_the_same_results():
     for out in outputs:
         assert out.returncode == 0, out.stderr
     assert outputs[0].stdout == outputs[1].stdout
+
+
+def test_peak_memory_of_a_long_call_stays_within_its_buffers():
+    # The baseline, the smoothed result and the anchors are the only large
+    # buffers a call may hold at once; the scratch buffers are W values each.
+    script = textwrap.dedent("""
+        import resource
+        import numpy as np
+        from _vorn_ext import local_baseline_percentile
+        n = 8_000_000
+        x = np.random.default_rng(0).normal(size=n)
+        m = np.ones(n, dtype=bool)
+        local_baseline_percentile(x[:1000], m[:1000], 101, 10.0)  # pool and NumPy set up
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        result = local_baseline_percentile(x, m, 1001, 10.0)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        print(after - before)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    n, step = 8_000_000, 250
+    allowed = 2 * n * 8 + 8 * (n // step + 1) + 16 * 2**20
+    assert int(out.stdout) <= allowed
