@@ -5,71 +5,138 @@
 #include <cmath>
 #include <limits>
 
+#include "changepoint/candidate_scan.hpp"
+
 namespace vorn::changepoint {
+
+namespace {
+
+using scan_function = scan_result (*)(const scan_tables&, std::size_t, std::size_t,
+                                      std::size_t) noexcept;
+
+scan_function scan_for(scan_isa isa) noexcept {
+    if (isa == scan_isa::automatic)
+        isa = scan_isa_supported(scan_isa::avx2) ? scan_isa::avx2 : scan_isa::portable;
+    return isa == scan_isa::avx2 ? &scan_candidates_avx2 : &scan_candidates_portable;
+}
+
+template <class T>
+core::owned_buffer<T> work_array(std::size_t count) {
+    core::owned_buffer<T> buffer(count);
+    buffer.resize_for_overwrite(count);
+    return buffer;
+}
+
+}  // namespace
+
+bool scan_isa_supported(scan_isa isa) noexcept {
+    switch (isa) {
+        case scan_isa::avx2:
+            return __builtin_cpu_supports("avx2");
+        default:
+            return true;
+    }
+}
 
 core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
                                               double penalty_factor,
                                               std::uint64_t min_segment_samples) {
+    return pelt_search(samples, penalty_factor, min_segment_samples, scan_isa::automatic);
+}
+
+core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
+                                              double penalty_factor,
+                                              std::uint64_t min_segment_samples, scan_isa isa) {
     core::owned_buffer<std::uint64_t> change_points;
     const std::size_t n = samples.size();
     // n < 2m, written so that doubling m cannot overflow.
     if (min_segment_samples > n / 2 || n < 2 * min_segment_samples) return change_points;
 
-    const double infinity = std::numeric_limits<double>::infinity();
     const double beta = std::log(static_cast<double>(n)) * (penalty_factor + penalty_factor);
 
     // Prefix sums in index order, the square rounded before it is added:
     // residuals of exactly zero (and the log floor they select) depend on it.
-    core::owned_buffer<double> sum(n + 1), sum_sq(n + 1), best_cost(n + 1), log_length(n + 1);
-    core::owned_buffer<std::uint64_t> previous(n + 1);
-    sum.resize_for_overwrite(n + 1);
-    sum_sq.resize_for_overwrite(n + 1);
-    best_cost.resize_for_overwrite(n + 1);
-    log_length.resize_for_overwrite(n + 1);
-    previous.resize_for_overwrite(n + 1);
+    auto sum = work_array<double>(n + 1);
+    auto sum_sq = work_array<double>(n + 1);
+    auto best_cost = work_array<double>(n + 1);
+    auto log_length = work_array<double>(n + 1);
+    auto inv_length = work_array<double>(n + 1);
+    auto position = work_array<double>(n + 1);
+    auto previous = work_array<std::uint64_t>(n + 1);
     sum[0] = 0.0;
     sum_sq[0] = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         sum[i + 1] = sum[i] + samples[i];
         sum_sq[i + 1] = (samples[i] * samples[i]) + sum_sq[i];
     }
-    // ln(L) for every segment length, the same `log` of the same values as
-    // an evaluation per candidate would use.
-    log_length[0] = -infinity;
-    for (std::size_t length = 1; length <= n; ++length)
-        log_length[length] = std::log(static_cast<double>(length));
-
+    // ln(L) for every segment length: the same `log` of the same values as an
+    // evaluation per candidate would use.
+    for (std::size_t i = 0; i <= n; ++i) {
+        position[i] = static_cast<double>(i);
+        log_length[i] = std::log(static_cast<double>(i));
+        inv_length[i] = 1.0 / static_cast<double>(i);
+    }
     best_cost[0] = -beta;
     previous[0] = 0;
+
+    // Extremes of the prefix sums per block of starts; a block holding a
+    // non-finite one gets NaN, which makes its bound dismiss nothing.
+    const std::size_t blocks = (n + 1) / start_block;
+    auto block_sum_min = work_array<double>(blocks + 1);
+    auto block_sum_max = work_array<double>(blocks + 1);
+    auto block_sum_sq_max = work_array<double>(blocks + 1);
+    auto block_best_cost_min = work_array<double>(blocks + 1);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        double low = sum[b * start_block], high = low, sq_high = sum_sq[b * start_block];
+        bool finite = true;
+        for (std::size_t s = b * start_block; s < (b + 1) * start_block; ++s) {
+            finite = finite && std::isfinite(sum[s]) && std::isfinite(sum_sq[s]);
+            low = std::min(low, sum[s]);
+            high = std::max(high, sum[s]);
+            sq_high = std::max(sq_high, sum_sq[s]);
+        }
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        block_sum_min[b] = finite ? low : nan;
+        block_sum_max[b] = finite ? high : nan;
+        block_sum_sq_max[b] = finite ? sq_high : nan;
+    }
+
+    const scan_tables tables{sum.data(),
+                             sum_sq.data(),
+                             best_cost.data(),
+                             log_length.data(),
+                             inv_length.data(),
+                             position.data(),
+                             block_sum_min.data(),
+                             block_sum_max.data(),
+                             block_sum_sq_max.data(),
+                             block_best_cost_min.data(),
+                             beta,
+                             log_floor};
+    const scan_function scan = scan_for(isa);
     // Shorter segments cost +inf (or NaN against an infinite penalty) and can
     // never win, so the scan starts at the shortest admissible length.
     const std::size_t min_length = std::max<std::uint64_t>(min_segment_samples, 2);
     for (std::size_t t = 1; t <= n; ++t) {
-        double best = infinity;
-        std::uint64_t arg = 0;
-        if (t >= min_length) {
-            const double sum_t = sum[t];
-            const double sum_sq_t = sum_sq[t];
-            const std::size_t last_start = t - min_length;
-            for (std::size_t s = 0; s <= last_start; ++s) {
-                const std::size_t length = t - s;
-                const double length_f = static_cast<double>(length);
-                const double d = sum_t - sum[s];
-                const double q = sum_sq_t - sum_sq[s];
-                const double r = q - ((d * d) / length_f);
-                const double log_r = r <= 0.0 ? log_floor : std::log(r);
-                const double cost = (log_r - log_length[length]) * length_f;
-                const double total = beta + (cost + best_cost[s]);
-                // Ordered less-than: NaN never wins and a tie keeps the
-                // earlier start, the longer final segment.
-                if (total < best) {
-                    best = total;
-                    arg = s;
-                }
-            }
+        scan_result result{std::numeric_limits<double>::infinity(), 0};
+        // A non-finite prefix sum at t makes every candidate's residual NaN
+        // or its cost +inf (or NaN), so no candidate can win: skip the scan.
+        if (t >= min_length && std::isfinite(sum[t]) && std::isfinite(sum_sq[t])) {
+            // The best start of the previous end usually wins again; trying
+            // it first gives a tight bound to dismiss the other candidates.
+            result = scan(tables, t, t - min_length, previous[t - 1]);
         }
-        best_cost[t] = best;
-        previous[t] = arg;
+        best_cost[t] = result.best;
+        previous[t] = result.arg;
+        if ((t + 1) % start_block == 0) {
+            const std::size_t b = t / start_block;
+            // F is never NaN past F[0]; a NaN F[0] makes the minimum NaN,
+            // which only disables the block's bound.
+            double least = best_cost[b * start_block];
+            for (std::size_t s = b * start_block; s <= t; ++s)
+                least = best_cost[s] < least || std::isnan(best_cost[s]) ? best_cost[s] : least;
+            block_best_cost_min[b] = least;
+        }
     }
 
     for (std::uint64_t c = previous[n]; c != 0; c = previous[c]) change_points.push_back(c);

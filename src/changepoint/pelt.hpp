@@ -18,4 +18,14 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
                                               double penalty_factor,
                                               std::uint64_t min_segment_samples);
 
+// The instruction sets the candidate scan is compiled for. Every one gives
+// bit-identical results; `automatic` picks the best the processor offers.
+enum class scan_isa { automatic, portable, avx2 };
+
+bool scan_isa_supported(scan_isa isa) noexcept;
+
+core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
+                                              double penalty_factor,
+                                              std::uint64_t min_segment_samples, scan_isa isa);
+
 }  // namespace vorn::changepoint

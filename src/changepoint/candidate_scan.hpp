@@ -1,0 +1,59 @@
+// The inner loop of the search: the best start for one segment end.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn::changepoint {
+
+// The per-call arrays the scan reads, all of n + 1 entries.
+// Starts are also taken in blocks of this many, with bounds on each block.
+inline constexpr std::size_t start_block = 64;
+
+struct scan_tables {
+    const double* sum;         // prefix sums of the samples
+    const double* sum_sq;      // prefix sums of the squares
+    const double* best_cost;   // F: least penalised cost of each prefix
+    const double* log_length;  // ln(L) for each segment length L
+    const double* inv_length;  // 1 / L, for bounds only
+    const double* position;    // s as a double, so that vector code needs no conversion
+    // Per block of starts: the least and greatest prefix sum, the greatest
+    // prefix sum of squares (NaN where the block holds a non-finite one) and
+    // the least F, the last filled in once the block's F values are final.
+    const double* block_sum_min;
+    const double* block_sum_max;
+    const double* block_sum_sq_max;
+    const double* block_best_cost_min;
+    double beta;               // penalty per change point
+    double log_floor;          // stands in for ln(r) when r <= 0
+};
+
+struct scan_result {
+    double best;
+    std::uint64_t arg;
+};
+
+// Exactly the written candidate total, operation for operation.
+inline double candidate_total(const scan_tables& in, std::size_t t, std::size_t s) noexcept {
+    const double length_f = in.position[t] - in.position[s];  // exact: both below 2^53
+    const double d = in.sum[t] - in.sum[s];
+    const double q = in.sum_sq[t] - in.sum_sq[s];
+    const double r = q - ((d * d) / length_f);
+    const double log_r = r <= 0.0 ? in.log_floor : std::log(r);
+    const double cost = (log_r - in.log_length[t - s]) * length_f;
+    return in.beta + (cost + in.best_cost[s]);
+}
+
+// The best start among [0, last_start] for end t: the least total, the
+// earliest start on a tie, exactly as an ascending scan with an ordered
+// less-than finds it. `guess` (a start likely to win, or any value above
+// last_start for none) is evaluated first, so that most other starts can be
+// dismissed by a cheap lower bound on their totals, without a division or a
+// logarithm.
+scan_result scan_candidates_portable(const scan_tables& in, std::size_t t, std::size_t last_start,
+                                     std::size_t guess) noexcept;
+scan_result scan_candidates_avx2(const scan_tables& in, std::size_t t, std::size_t last_start,
+                                 std::size_t guess) noexcept;
+
+}  // namespace vorn::changepoint
