@@ -107,15 +107,16 @@ inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) no
 // quantity the total is made of is bounded by the same rounded operations on
 // the extreme inputs, since every one of them is monotone in each argument.
 // NaN (a non-finite value somewhere) dismisses nothing.
-inline double block_bound(const scan_tables& in, std::size_t t, std::size_t b) noexcept {
-    const std::size_t s0 = b * start_block;
-    const double length_min = in.position[t] - in.position[s0 + start_block - 1];
+inline double block_bound(const scan_tables& in, const block_level& level, std::size_t t,
+                          std::size_t s0) noexcept {
+    const std::size_t b = s0 / level.size;
+    const double length_min = in.position[t] - in.position[s0 + level.size - 1];
     const double length_max = in.position[t] - in.position[s0];
-    const double d_low = in.sum[t] - in.block_sum_max[b];
-    const double d_high = in.sum[t] - in.block_sum_min[b];
+    const double d_low = in.sum[t] - level.sum_max[b];
+    const double d_high = in.sum[t] - level.sum_min[b];
     const double d_abs = std::max(std::fabs(d_low), std::fabs(d_high));
     const double a_max = (d_abs * d_abs) / length_min;
-    const double q_min = in.sum_sq[t] - in.block_sum_sq_max[b];
+    const double q_min = in.sum_sq[t] - level.sum_sq_max[b];
     const double r_min = q_min - a_max;
     if (!(r_min > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     // ln L is at most ln of the longest length; glibc's log is within an ulp
@@ -123,7 +124,7 @@ inline double block_bound(const scan_tables& in, std::size_t t, std::size_t b) n
     const double log_length_max = in.log_length[t - s0] + 1e-9;
     const double slope = log_lower_bound(r_min) - log_length_max;
     const double cost = slope >= 0.0 ? slope * length_min : slope * length_max;
-    return in.beta + (cost + in.block_best_cost_min[b]);
+    return in.beta + (cost + level.best_cost_min[b]);
 }
 
 inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
@@ -141,26 +142,35 @@ inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_s
     };
     if (guess <= last_start) offer(guess);
 
-    std::size_t s0 = 0;
-    for (; s0 + start_block - 1 <= last_start; s0 += start_block) {
-        if (block_bound(in, t, s0 / start_block) > result.best) continue;
-        for (std::size_t v = s0; v < s0 + start_block; v += 4) {
+    // Coarse blocks first: a block whose bound is above the best is dismissed
+    // whole, otherwise its sub-blocks are tried, down to vectors of four.
+    // Blocks that reach past the last start are only split, never bounded.
+    auto vectors = [&](std::size_t s0, std::size_t end) {
+        for (std::size_t v = s0; v < end; v += 4) {
+            if (v + 3 > last_start) {
+                for (std::size_t s = v; s <= last_start; ++s)
+                    if (s != guess) offer(s);
+                return;
+            }
             const mask open = !(total_bounds(in, t, v) > result.best);
             if ((open[0] | open[1] | open[2] | open[3]) == 0) continue;
             for (std::size_t j = 0; j < 4; ++j)
                 if (open[j] != 0 && v + j != guess) offer(v + j);
         }
-    }
-    for (; s0 + 3 <= last_start; s0 += 4) {
-        // A bound above the best proves the total is too; the best only
-        // falls during the scan, so an earlier best is a safe test.
-        const mask open = !(total_bounds(in, t, s0) > result.best);
-        if ((open[0] | open[1] | open[2] | open[3]) == 0) continue;
-        for (std::size_t j = 0; j < 4; ++j)
-            if (open[j] != 0 && s0 + j != guess) offer(s0 + j);
-    }
-    for (; s0 <= last_start; ++s0)
-        if (s0 != guess) offer(s0);
+    };
+    auto descend = [&](auto& self, std::size_t level, std::size_t s0) -> void {
+        const block_level& blocks = in.blocks[level];
+        const std::size_t end = s0 + blocks.size;
+        if (end - 1 <= last_start && block_bound(in, blocks, t, s0) > result.best) return;
+        if (level + 1 == block_sizes.size()) {
+            vectors(s0, end);
+            return;
+        }
+        for (std::size_t child = s0; child < end && child <= last_start;
+             child += in.blocks[level + 1].size)
+            self(self, level + 1, child);
+    };
+    for (std::size_t s0 = 0; s0 <= last_start; s0 += block_sizes[0]) descend(descend, 0, s0);
     return result;
 }
 

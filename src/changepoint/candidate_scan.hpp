@@ -5,12 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "changepoint/start_blocks.hpp"
+
 namespace vorn::changepoint {
 
 // The per-call arrays the scan reads, all of n + 1 entries.
-// Starts are also taken in blocks of this many, with bounds on each block.
-inline constexpr std::size_t start_block = 64;
-
 struct scan_tables {
     const double* sum;         // prefix sums of the samples
     const double* sum_sq;      // prefix sums of the squares
@@ -18,13 +17,7 @@ struct scan_tables {
     const double* log_length;  // ln(L) for each segment length L
     const double* inv_length;  // 1 / L, for bounds only
     const double* position;    // s as a double, so that vector code needs no conversion
-    // Per block of starts: the least and greatest prefix sum, the greatest
-    // prefix sum of squares (NaN where the block holds a non-finite one) and
-    // the least F, the last filled in once the block's F values are final.
-    const double* block_sum_min;
-    const double* block_sum_max;
-    const double* block_sum_sq_max;
-    const double* block_best_cost_min;
+    std::array<block_level, block_sizes.size()> blocks;
     double beta;               // penalty per change point
     double log_floor;          // stands in for ln(r) when r <= 0
 };

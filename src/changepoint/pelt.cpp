@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "changepoint/candidate_scan.hpp"
+#include "changepoint/start_blocks.hpp"
 
 namespace vorn::changepoint {
 
@@ -79,27 +80,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
     best_cost[0] = -beta;
     previous[0] = 0;
 
-    // Extremes of the prefix sums per block of starts; a block holding a
-    // non-finite one gets NaN, which makes its bound dismiss nothing.
-    const std::size_t blocks = (n + 1) / start_block;
-    auto block_sum_min = work_array<double>(blocks + 1);
-    auto block_sum_max = work_array<double>(blocks + 1);
-    auto block_sum_sq_max = work_array<double>(blocks + 1);
-    auto block_best_cost_min = work_array<double>(blocks + 1);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        double low = sum[b * start_block], high = low, sq_high = sum_sq[b * start_block];
-        bool finite = true;
-        for (std::size_t s = b * start_block; s < (b + 1) * start_block; ++s) {
-            finite = finite && std::isfinite(sum[s]) && std::isfinite(sum_sq[s]);
-            low = std::min(low, sum[s]);
-            high = std::max(high, sum[s]);
-            sq_high = std::max(sq_high, sum_sq[s]);
-        }
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        block_sum_min[b] = finite ? low : nan;
-        block_sum_max[b] = finite ? high : nan;
-        block_sum_sq_max[b] = finite ? sq_high : nan;
-    }
+    start_blocks blocks(sum.data(), sum_sq.data(), n);
 
     const scan_tables tables{sum.data(),
                              sum_sq.data(),
@@ -107,10 +88,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
                              log_length.data(),
                              inv_length.data(),
                              position.data(),
-                             block_sum_min.data(),
-                             block_sum_max.data(),
-                             block_sum_sq_max.data(),
-                             block_best_cost_min.data(),
+                             blocks.levels(),
                              beta,
                              log_floor};
     const scan_function scan = scan_for(isa);
@@ -128,15 +106,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
         }
         best_cost[t] = result.best;
         previous[t] = result.arg;
-        if ((t + 1) % start_block == 0) {
-            const std::size_t b = t / start_block;
-            // F is never NaN past F[0]; a NaN F[0] makes the minimum NaN,
-            // which only disables the block's bound.
-            double least = best_cost[b * start_block];
-            for (std::size_t s = b * start_block; s <= t; ++s)
-                least = best_cost[s] < least || std::isnan(best_cost[s]) ? best_cost[s] : least;
-            block_best_cost_min[b] = least;
-        }
+        blocks.best_cost_known(t, best_cost.data());
     }
 
     for (std::uint64_t c = previous[n]; c != 0; c = previous[c]) change_points.push_back(c);
