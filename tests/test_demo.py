@@ -1,0 +1,172 @@
+"""The demo's command line: argument and file errors, reading files, and runs that write a PNG."""
+
+import importlib.util
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.fixture(scope="module")
+def demo():
+    spec = importlib.util.spec_from_file_location("vorn_demo", DEMO)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up there
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        del sys.modules[spec.name]
+
+
+def write(path: pathlib.Path, content) -> pathlib.Path:
+    if isinstance(content, np.ndarray):
+        np.save(path, content)
+    elif isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content)
+    return path
+
+
+def usage_error(demo, capsys, argv):
+    with pytest.raises(SystemExit) as info:
+        demo.main(argv)
+    assert info.value.code == 2
+    err = capsys.readouterr().err
+    assert "demo.py: error:" in err
+    return err
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--percentile", "150"], "--percentile must be between 0 and 100, got 150"),
+    (["--percentile", "nan"], "--percentile must be between 0 and 100"),
+    (["--percentile", "ten"], "argument --percentile: invalid float value: 'ten'"),
+    (["--penalty", "-1"], "--penalty must be a finite number >= 0, got -1"),
+    (["--penalty", "inf"], "--penalty must be a finite number >= 0"),
+    (["--min-segment", "1"], "--min-segment must be at least 2, got 1"),
+    (["--pelt-samples", "5"], "--pelt-samples must be between 10 and 50,000, got 5"),
+    (["--pelt-samples", "100000"], "--pelt-samples must be between 10 and 50,000"),
+    (["--window", "1"], "--window must be at least 2, got 1"),
+    (["--window", "2.5"], "argument --window: invalid int value: '2.5'"),
+    (["--rate", "0"], "--rate must be a positive number, got 0.0"),
+    (["--duration", "-3"], "--duration must be between 0.01 and 86400 seconds"),
+    (["--changes-in", "baseline"], "argument --changes-in: invalid choice: 'baseline'"),
+    (["--column", "x"], "--column needs an input file"),
+    (["--output", "figure.jpg"], "--output must name a .png file, got 'figure.jpg'"),
+])
+def test_bad_arguments(demo, capsys, argv, message):
+    assert message in usage_error(demo, capsys, argv)
+
+
+@pytest.mark.parametrize("name, content, extra, message", [
+    ("missing.npy", None, [], "missing.npy: no such file"),
+    ("signal.txt", "1\n2\n", [], "unsupported file type '.txt'; give a .npy or a .csv file"),
+    ("empty.csv", "\n\n", [], "empty.csv: contains no samples"),
+    ("header_only.csv", "time,value\n", [], "header_only.csv: contains no samples"),
+    ("words.csv", "value\n1.0\nabc\n", [], "words.csv, line 3: 'abc' is not a number"),
+    ("ragged.csv", "t,v\n0,1\n1\n", [], "ragged.csv, line 3: expected 2 columns, found 1"),
+    ("cols.csv", "t,v\n0,1\n", ["--column", "w"], "no column 'w'; the file has 't', 'v'"),
+    ("cols2.csv", "0,1\n1,2\n", ["--column", "2"], "no column '2'; the file has 0 to 1"),
+    ("binary.csv", b"\xff\xfe\x00\x81", [], "cannot be read as text"),
+    ("allnan.csv", "v\nnan\n\n", [], "every sample is NaN"),
+    ("image.npy", np.zeros((3, 4)), [], "expected a one-dimensional signal, got shape (3, 4)"),
+    ("scalar.npy", np.float64(1.0), [], "expected a one-dimensional signal, got shape ()"),
+    ("empty.npy", np.zeros(0), [], "empty.npy: contains no samples"),
+    ("text.npy", np.array(["a", "b"]), [], "expected real numbers, got dtype <U1"),
+    ("complex.npy", np.zeros(3, complex), [], "expected real numbers, got dtype complex128"),
+    ("objects.npy", np.array([1.0, None], dtype=object), [], "not a numeric .npy array"),
+    ("garbage.npy", b"not numpy at all", [], "not a numeric .npy array"),
+    ("signal.npy", np.zeros(3), ["--column", "v"], "--column applies to .csv files only"),
+])
+def test_bad_files(demo, capsys, tmp_path, name, content, extra, message):
+    path = tmp_path / name
+    if content is not None:
+        if isinstance(content, np.generic) or (isinstance(content, np.ndarray) and content.dtype == object):
+            np.save(path, content, allow_pickle=True)
+        else:
+            write(path, content)
+    assert message in usage_error(demo, capsys, [str(path), *extra])
+
+
+def test_directory_is_refused(demo, capsys, tmp_path):
+    assert "is a directory" in usage_error(demo, capsys, [str(tmp_path)])
+
+
+def test_csv_columns_headers_and_missing_cells(demo, tmp_path):
+    path = write(tmp_path / "trace.csv", "time;raw;dff\n0;1.5;0.1\n1;2.5;\n2;3.5;nan\n3;-4e-1;0.4\n")
+    values, described = demo.load_signal(path, None)  # the last column by default
+    np.testing.assert_array_equal(values, [0.1, np.nan, np.nan, 0.4])
+    assert "column 'dff' of 3" in described
+    np.testing.assert_array_equal(demo.load_signal(path, "raw")[0], [1.5, 2.5, 3.5, -0.4])
+    np.testing.assert_array_equal(demo.load_signal(path, "0")[0], [0, 1, 2, 3])
+
+    bare = write(tmp_path / "bare.csv", "\ufeff1\n2\n\n3\n")  # byte-order mark, blank line
+    values, described = demo.load_signal(bare, None)
+    np.testing.assert_array_equal(values, [1, 2, 3])
+    assert described.endswith("column 0")
+
+    column = write(tmp_path / "column.npy", np.arange(4, dtype=np.int32).reshape(4, 1))
+    values, _ = demo.load_signal(column, None)
+    assert values.dtype == np.float64 and values.flags.c_contiguous
+    np.testing.assert_array_equal(values, [0, 1, 2, 3])
+
+
+def test_run_on_a_file_maps_change_points_back_and_writes_png(demo, capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    rng = np.random.default_rng(3)
+    signal = rng.normal(0.0, 1.0, 30_000)
+    signal[20_000:] += 5.0           # one clear step in level
+    signal[rng.choice(30_000, 20, replace=False)] = np.nan
+    path = write(tmp_path / "step.npy", signal)
+    output = tmp_path / "figures" / "step.png"   # the folder does not exist yet
+
+    code = demo.main([str(path), "--changes-in", "signal", "--pelt-samples", "1000",
+                      "--window", "501", "--rate", "100", "--output", str(output)])
+    out = capsys.readouterr().out
+    assert code == 0
+    assert "30,000 samples at 100 Hz" in out and "20 NaN" in out
+    assert "window 501 samples" in out and "1 in 30 usable samples (1,000 samples" in out
+    # pelt saw every 30th usable sample; the step must come back at its place in
+    # the original signal (within one thinning step), not at its index in the thinned one.
+    found = out.splitlines()[-2].strip()
+    assert found.endswith(" s") and abs(float(found[:-2]) - 200.0) <= 0.3, found
+    assert f"figure: {output}" in out
+    assert output.read_bytes().startswith(PNG_MAGIC)
+
+
+def test_no_figure_without_matplotlib_or_when_asked(demo, capsys, tmp_path, monkeypatch):
+    path = write(tmp_path / "tiny.csv", "\n".join(str(v) for v in np.sin(np.arange(200))))
+    output = tmp_path / "never.png"
+    assert demo.main([str(path), "--no-plot", "--output", str(output)]) == 0
+    assert "\nfigure:" not in capsys.readouterr().out
+
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib now fails
+    assert demo.main([str(path), "--output", str(output)]) == 0
+    assert "figure: not written, matplotlib is not installed" in capsys.readouterr().out
+    assert not output.exists()
+
+
+def test_unwritable_figure_path_is_an_error(demo, capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    blocker = write(tmp_path / "file", "")
+    path = write(tmp_path / "tiny.npy", np.arange(100.0))
+    assert demo.main([str(path), "--output", str(blocker / "out.png")]) == 1
+    assert "demo.py: error: cannot write the figure to" in capsys.readouterr().err
+
+
+def test_built_in_recording_from_the_command_line(tmp_path):
+    pytest.importorskip("matplotlib")
+    output = tmp_path / "demo.png"
+    run = subprocess.run([sys.executable, str(DEMO), "--duration", "20", "--output", str(output)],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert "input: built-in synthetic recording (seed 7)" in run.stdout
+    assert "20,000 samples at 1000 Hz" in run.stdout and "float32" in run.stdout
+    assert f"figure: {output}" in run.stdout
+    assert output.read_bytes().startswith(PNG_MAGIC)
