@@ -1,5 +1,6 @@
 // The three parallel loop shapes of the baseline driver, on the worker pool.
 #include "baseline/pool.hpp"
+#include "baseline/pool_fork.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -44,6 +45,11 @@ void run_pieces(std::size_t count, piece_function piece, void* context) {
     if (count == 0) return;
     if (count == 1) {
         piece(context, 0, 1);
+        return;
+    }
+    const loop_admission admission;
+    if (!admission) {  // a forked child without a pool: one piece, here
+        piece(context, 0, count);
         return;
     }
     lowest_failure failures;
