@@ -25,3 +25,12 @@ def run_python(code, *args, timeout=300, env=None):
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_script(path, *args, timeout=300):
+    """Runs the Python file `path` with `args` in a fresh interpreter, like run_python."""
+    code = ("import runpy, sys\n"
+            f"sys.argv = [{str(path)!r}, *sys.argv[1:]]\n"
+            f"sys.path.insert(0, {str(path.parent)!r})\n"
+            f"runpy.run_path({str(path)!r}, run_name='__main__')\n")
+    return run_python(code, *args, timeout=timeout)

@@ -34,18 +34,13 @@ array_argument intake_array(PyObject* object, numpy::type_number type) {
     return array_argument(py_ref::borrow(object));
 }
 
-template <class T>
-std::span<const T> contiguous_view(const array_argument& argument, const char* name) {
+contiguous_memory contiguous_view(const array_argument& argument, const char* name) {
     const numpy::array_fields* array = numpy::fields(argument.get());
     const bool contiguous =
         (array->flags & (numpy::c_contiguous_flag | numpy::f_contiguous_flag)) != 0 &&
         array->data != nullptr;
     if (!contiguous) core::fail(std::string(name) + " must be contiguous: NotContiguousError");
-    return {reinterpret_cast<const T*>(array->data), static_cast<std::size_t>(array->dimensions[0])};
+    return {array->data, static_cast<std::size_t>(array->dimensions[0])};
 }
-
-template std::span<const double> contiguous_view(const array_argument&, const char*);
-template std::span<const float> contiguous_view(const array_argument&, const char*);
-template std::span<const std::uint8_t> contiguous_view(const array_argument&, const char*);
 
 }  // namespace vorn::binding

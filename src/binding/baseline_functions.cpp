@@ -40,10 +40,13 @@ PyObject* baseline_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         convert_argument("window_samples", [&] { return to_size(slots[2]); });
     const double percentile = convert_argument("percentile", [&] { return to_double(slots[3]); });
 
-    const std::span<const T> samples = contiguous_view<T>(signal, "signal");
-    const std::span<const std::uint8_t> flags = contiguous_view<std::uint8_t>(mask, "mask");
+    const contiguous_memory samples = contiguous_view(signal, "signal");
+    const contiguous_memory flags = contiguous_view(mask, "mask");
     core::owned_buffer<T> baseline = without_interpreter_lock([&] {
-        return baseline::percentile_baseline<T>(samples, flags, window_samples, percentile);
+        const aligned_elements<T> values(samples);
+        const aligned_elements<std::uint8_t> bytes(flags);
+        return baseline::percentile_baseline<T>(values.span(), bytes.span(), window_samples,
+                                                percentile);
     });
     return wrap_result<T>(std::move(baseline));
 }
