@@ -100,6 +100,11 @@ def test_an_idle_thread_that_used_the_pool_makes_the_child_serial_until_it_exits
         print("while-alive", fork_and_check(expected, "alive-threads", depth=2))
         release.set()
         t.join()
+        # join() returns before the system thread has finished exiting, and
+        # only its exit drops its hold on the pool
+        deadline = time.monotonic() + 30
+        while os.path.exists(f"/proc/self/task/{t.native_id}") and time.monotonic() < deadline:
+            time.sleep(0.001)
         print("after-exit", fork_and_check(expected, "exited-threads"))
         print("parent", compute() == expected)
     """)
