@@ -64,15 +64,18 @@ public:
         return static_cast<std::size_t>(std::min<std::uint64_t>(step_ - offset_, limit));
     }
 
+    // Runs are x0 + t * d over tabulated fractions. Without a fraction
+    // table, on a segment with a non-finite difference (where the nearer
+    // anchor stands in), or with a single anchor (rare: the window is then
+    // four times the signal), values are left to next().
+    bool runs_available() const noexcept { return !constant_ && finite_ && fractions_ != nullptr; }
+
     // A run is all finite when its two ends are: within a segment the value
     // is a monotone function of the position (the fractions grow, rounding
     // and narrowing are monotone), so the ends bound every value between.
-    // Without a fraction table, on a segment with a non-finite difference,
-    // or with a single anchor (rare: the window is four times the signal),
-    // runs are left to next().
     bool run_finite(std::size_t length) const noexcept {
-        return !constant_ && finite_ && fractions_ != nullptr &&
-               std::isfinite(at_offset(offset_)) && std::isfinite(at_offset(offset_ + length - 1));
+        return runs_available() && std::isfinite(at_offset(offset_)) &&
+               std::isfinite(at_offset(offset_ + length - 1));
     }
 
     struct run {
@@ -85,7 +88,7 @@ public:
             return static_cast<double>(static_cast<T>(x0 + fractions[i] * d));
         }
     };
-    // Only after run_finite() said yes.
+    // Only when runs_available().
     run run_values() const noexcept { return {x0_, d_, fractions_ + offset_}; }
 
     void skip(std::size_t length) noexcept {

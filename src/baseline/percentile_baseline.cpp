@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,6 +70,22 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
         direct_run(inputs, begin, values.subspan(begin, end - begin));
     });
     if (n < smoothing.width) return baseline;
+
+    // A signal of one smoothing chunk is smoothed in place, its values kept
+    // in a ring of a little more than one smoothing window until they leave
+    // the window (see saving_values): no second buffer to fault in. The ring
+    // is small: smoothing needs n >= W / 10 and this path n x W <= 10^7, so
+    // W <= 10^4 and the width is at most 1001.
+    if (n <= smoothing_chunk) {
+        const std::size_t ring_slots =
+            std::bit_ceil(static_cast<std::size_t>(smoothing.width) + 1);
+        core::owned_buffer<double> ring(ring_slots);
+        T* data = baseline.data();
+        smooth_run(saving_values<T>(data, ring.data(), ring_slots - 1),
+                   delayed_values(ring.data(), ring_slots - 1), n, smoothing.half, 0,
+                   baseline.span());
+        return baseline;
+    }
 
     auto smoothed = uninitialised_buffer<T>(n);
     const T* unsmoothed = baseline.data();

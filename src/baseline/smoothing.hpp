@@ -29,8 +29,9 @@ inline smoothing_window smoothing_width(std::uint64_t window_samples) noexcept {
 
 // A baseline buffer read as a stream of widened values. Streams hand out
 // their values one at a time (next) or as runs: run_length(limit) values
-// that run_values() yields by index, with run_finite(length) telling whether
-// they are all finite, and skip(length) moving past them.
+// that run_values() yields by index when runs_available() says it can, with
+// run_finite(length) telling whether they are all finite (asked of adding
+// streams only), and skip(length) moving past them.
 template <class T>
 class buffered_values {
 public:
@@ -41,6 +42,7 @@ public:
     // Bounded, so that a non-finite value sends only its own stretch of
     // positions down the tallying path.
     std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
+    bool runs_available() const noexcept { return true; }
 
     bool run_finite(std::size_t length) const noexcept {
         for (std::size_t i = 0; i < length; ++i)
@@ -62,6 +64,85 @@ private:
     const T* at_;
 };
 
+// Smoothing a buffer in place: the adding stream reads the buffer ahead of
+// the position being written and keeps each value it hands out in a ring;
+// the removing stream reads them back from the ring once the buffer holds
+// the smoothed value there. A value is kept 2 * half + 1 positions before it
+// leaves, so a ring of more slots (a power of two, `mask` = slots - 1) never
+// overwrites one still to be read.
+template <class T>
+class saving_values {
+public:
+    saving_values(const T* at, double* ring, std::size_t mask) noexcept
+        : at_(at), ring_(ring), mask_(mask) {}
+
+    double next() noexcept {
+        const double value = static_cast<double>(*at_++);
+        ring_[position_++ & mask_] = value;
+        return value;
+    }
+
+    std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
+    bool runs_available() const noexcept { return true; }
+
+    bool run_finite(std::size_t length) const noexcept {
+        for (std::size_t i = 0; i < length; ++i)
+            if (!std::isfinite(static_cast<double>(at_[i]))) return false;
+        return true;
+    }
+
+    struct run {
+        const T* at;
+        double* ring;
+        std::size_t position;
+        std::size_t mask;
+        double operator[](std::size_t i) const noexcept {
+            const double value = static_cast<double>(at[i]);
+            ring[(position + i) & mask] = value;
+            return value;
+        }
+    };
+    run run_values() const noexcept { return {at_, ring_, position_, mask_}; }
+
+    void skip(std::size_t length) noexcept {
+        at_ += length;
+        position_ += length;
+    }
+
+private:
+    static constexpr std::size_t run_limit = 4096;
+
+    const T* at_;
+    double* ring_;
+    std::size_t mask_;
+    std::size_t position_ = 0;
+};
+
+class delayed_values {
+public:
+    delayed_values(const double* ring, std::size_t mask) noexcept : ring_(ring), mask_(mask) {}
+
+    double next() noexcept { return ring_[position_++ & mask_]; }
+
+    std::size_t run_length(std::size_t limit) const noexcept { return limit; }
+    bool runs_available() const noexcept { return true; }
+
+    struct run {
+        const double* ring;
+        std::size_t position;
+        std::size_t mask;
+        double operator[](std::size_t i) const noexcept { return ring[(position + i) & mask]; }
+    };
+    run run_values() const noexcept { return {ring_, position_, mask_}; }
+
+    void skip(std::size_t length) noexcept { position_ += length; }
+
+private:
+    const double* ring_;
+    std::size_t mask_;
+    std::size_t position_ = 0;
+};
+
 // Writes the smoothed values of positions [begin, begin + out.size()) of a
 // baseline of n values to `out`: each the mean of the baseline over
 // [j - half, j + half + 1) cut to [0, n). `begin` is the first position of a
@@ -78,10 +159,10 @@ private:
 // an infinity leaves the window (inf - inf); counting keeps the damage to the
 // windows that actually hold the value. Over finite values the adds and
 // removes, and hence the rounding, are exactly those of the plain running sum.
-template <class T, class Values>
+template <class T, class Adding, class Removing>
 class running_mean {
 public:
-    running_mean(Values adding, Values removing, std::size_t n, std::uint64_t half,
+    running_mean(Adding adding, Removing removing, std::size_t n, std::uint64_t half,
                  std::size_t begin) noexcept
         : adding_(adding), removing_(removing), n_(n), half_(half) {
         add_ = begin >= half ? begin - half : 0;
@@ -119,16 +200,21 @@ private:
     }
 
     // `length` interior positions over runs of both streams. When every value
-    // involved is finite and no non-finite value is in the window, the loop
-    // carries nothing but the sum: the values and the divisions of different
-    // positions overlap, and the two dependent adds per position set the
-    // pace. Otherwise position by position as step() does.
+    // involved is finite, the loop carries nothing but the sum: the values
+    // and the divisions of different positions overlap, and the two
+    // dependent adds per position set the pace. Otherwise position by
+    // position as step() does.
+    //
+    // The values leaving during the run are those of the previous position's
+    // window, which the tallies say are all finite when they are zero, and
+    // those entering earlier in the run; so the entering values are the only
+    // ones to check.
     void interior_run(std::size_t length, T* out) noexcept {
         add_ += length;
         remove_ += length;
         const double width = static_cast<double>(2 * half_ + 1);
         if (nans_ == 0 && positive_infinities_ == 0 && negative_infinities_ == 0 &&
-            adding_.run_finite(length) && removing_.run_finite(length)) {
+            adding_.run_finite(length) && removing_.runs_available()) {
             const auto entering = adding_.run_values();
             const auto leaving = removing_.run_values();
             double sum = sum_;
@@ -185,8 +271,8 @@ private:
         return static_cast<T>(value);
     }
 
-    Values adding_;
-    Values removing_;
+    Adding adding_;
+    Removing removing_;
     std::size_t n_;
     std::uint64_t half_;
     std::size_t add_;
@@ -199,10 +285,10 @@ private:
 
 // One smoothing chunk: positions [begin, begin + out.size()), begin a
 // multiple of smoothing_chunk, both streams positioned at max(begin - half, 0).
-template <class T, class Values>
-void smooth_run(Values adding, Values removing, std::size_t n, std::uint64_t half,
+template <class T, class Adding, class Removing>
+void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t half,
                 std::size_t begin, std::span<T> out) noexcept {
-    running_mean<T, Values>(adding, removing, n, half, begin).run(begin, out);
+    running_mean<T, Adding, Removing>(adding, removing, n, half, begin).run(begin, out);
 }
 
 }  // namespace vorn::baseline
