@@ -1,12 +1,18 @@
 // The whole baseline of a signal: path choice, kernel passes on the pool, smoothing.
 #include "baseline/percentile_baseline.hpp"
 
-#include <algorithm>
-#include <cstddef>
+#include <sys/mman.h>
 
-#include "baseline/anchors_and_smoothing.hpp"
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "baseline/anchor_interpolation.hpp"
 #include "baseline/pool.hpp"
+#include "baseline/smoothing.hpp"
 #include "baseline/window_percentile.hpp"
+#include "baseline/window_runs.hpp"
 
 namespace vorn::baseline {
 
@@ -18,6 +24,20 @@ bool takes_direct_path(std::uint64_t n, std::uint64_t window_samples) noexcept {
     return window_samples == 0 || n <= direct_work_limit / window_samples;
 }
 
+// The buffers of a long signal are written once, page by page, and the
+// first touch of a fresh 4 KiB page costs a fault and a clear that together
+// take longer than the smoothing that writes it. Where the kernel backs
+// advised memory with 2 MiB pages (transparent huge pages in "madvise" or
+// "always" mode), one fault covers 512 of them. Only a hint: if the kernel
+// declines, nothing changes.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t end = (start + bytes) & ~(huge_page - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 // A buffer of exactly `count` slots, to be written before it is read. Its
 // capacity is exactly `count`, which lets the result be handed on as the
 // storage of an array without trimming.
@@ -25,60 +45,111 @@ template <class U>
 core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
     core::owned_buffer<U> buffer(count);
     buffer.resize_for_overwrite(count);
+    const std::size_t bytes = count * sizeof(U);  // representable: the buffer exists
+    if (bytes >= (std::size_t{4} << 20)) advise_huge_pages(buffer.data(), bytes);
     return buffer;
 }
 
-// Everything a kernel pass needs besides the position. One per call; the
-// fallback cell in it is the only thing the tasks share and write.
+// Kernel values at every position, then the chunked moving average over them.
 template <class T>
-struct kernel_pass {
-    std::span<const T> signal;
-    std::span<const std::uint8_t> mask;
-    std::uint64_t half_window;
-    double percentile;
-    std::size_t scratch_capacity;
-    fallback_cell<T> fallback;
+core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
+                                  const smoothing_window& smoothing) {
+    const std::size_t n = inputs.signal.size();
+    auto baseline = uninitialised_buffer<T>(n);
+    const std::span<T> values = baseline.span();
+    // A piece starts by filling and ranking a whole window, which costs
+    // about as much as moving the window across a few dozen positions; 64
+    // windows' worth of positions per piece keeps that small, while at
+    // least eight pieces (if they can have 1024 positions) keep the workers
+    // busy.
+    const std::size_t window = static_cast<std::size_t>(
+        std::min<std::uint64_t>(2 * inputs.half_window, n));
+    const std::size_t min_piece =
+        std::max<std::size_t>(std::min(64 * window, n / 8), 1024);
+    pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
+        direct_run(inputs, begin, values.subspan(begin, end - begin));
+    });
+    if (n < smoothing.width) return baseline;
 
-    // The per-piece state: a scratch buffer reserved once for the largest
-    // window, so gathering never reallocates.
-    core::owned_buffer<T> make_scratch() const {
-        return core::owned_buffer<T>(scratch_capacity);
+    // A signal of one smoothing chunk is smoothed in place, its values kept
+    // in a ring of a little more than one smoothing window until they leave
+    // the window (see saving_values): no second buffer to fault in. The ring
+    // is small: smoothing needs n >= W / 10 and this path n x W <= 10^7, so
+    // W <= 10^4 and the width is at most 1001.
+    if (n <= smoothing_chunk) {
+        const std::size_t ring_slots =
+            std::bit_ceil(static_cast<std::size_t>(smoothing.width) + 1);
+        core::owned_buffer<double> ring(ring_slots);
+        T* data = baseline.data();
+        smooth_run(saving_values<T>(data, ring.data(), ring_slots - 1),
+                   delayed_values(ring.data(), ring_slots - 1), n, smoothing.half, 0,
+                   baseline.span());
+        return baseline;
     }
 
-    T at(std::size_t position, core::owned_buffer<T>& scratch) {
-        return window_percentile(signal, mask, position, half_window, percentile, scratch,
-                                 fallback);
-    }
-};
+    auto smoothed = uninitialised_buffer<T>(n);
+    const T* unsmoothed = baseline.data();
+    pool::for_each_chunk(smoothed.span(), smoothing_chunk,
+                         [&](std::size_t chunk_index, std::span<T> chunk) {
+                             const std::size_t begin = chunk_index * smoothing_chunk;
+                             const T* from = unsmoothed + (begin >= smoothing.half
+                                                               ? begin - smoothing.half
+                                                               : 0);
+                             smooth_run(buffered_values<T>{from}, buffered_values<T>{from}, n,
+                                        smoothing.half, begin, chunk);
+                         });
+    return smoothed;  // the unsmoothed baseline is released here
+}
 
-template <class T>
-void direct_path(kernel_pass<T>& kernel, std::span<T> baseline) {
-    pool::for_each_index(
-        baseline.size(), [&] { return kernel.make_scratch(); },
-        [&](core::owned_buffer<T>& scratch, std::size_t a) { baseline[a] = kernel.at(a, scratch); });
+// a / step for every offset a < 2 * step, when the table is small and exact:
+// every position and anchor position below 2^53 (see anchor_lattice).
+core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
+    core::owned_buffer<double> table;
+    if (step > tabulated_step_limit || n > (std::uint64_t{1} << 53) - 2 * step) return table;
+    table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
+    const double divisor = static_cast<double>(step);
+    for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;
+    return table;
 }
 
 // The kernel at every step-th position only, then a straight line between
-// neighbouring anchors. The anchor buffer lives only inside this function, so
-// it is gone before the smoothed buffer is made.
+// neighbouring anchors, smoothed in the same pass: each smoothing chunk
+// computes the interpolated values it reads (its own positions and up to
+// `half` on either side) on the fly, so no unsmoothed baseline is stored and
+// the result buffer is written exactly once.
 template <class T>
-void anchor_path(kernel_pass<T>& kernel, std::uint64_t window_samples, std::span<T> baseline) {
-    const std::uint64_t n = baseline.size();
+core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t window_samples,
+                                  const smoothing_window& smoothing) {
+    const std::uint64_t n = inputs.signal.size();
     const std::uint64_t step = std::max<std::uint64_t>(window_samples / 4, 1);
     const std::uint64_t anchor_count = (n + step - 1) / step;  // n < 2^63: no wrap
 
     auto anchors = uninitialised_buffer<double>(anchor_count);
-    // float32 kernel values widen exactly; the interpolation runs in float64.
-    pool::map_into(
-        anchors.span(), [&] { return kernel.make_scratch(); },
-        [&](core::owned_buffer<T>& scratch, std::size_t k) -> double {
-            return static_cast<double>(kernel.at(k * step, scratch));
-        });
-
-    const std::span<const double> anchor_values = anchors.span();
-    pool::for_each_index(baseline.size(), [&](std::size_t i) {
-        baseline[i] = interpolate_anchors<T>(anchor_values, step, i);
+    const std::span<double> anchor_values = anchors.span();
+    // A piece starts by filling its first window and selecting in full.
+    pool::for_each_piece(anchor_count, 16, [&](std::size_t begin, std::size_t end) {
+        anchor_run(inputs, step, begin, anchor_values.subspan(begin, end - begin));
     });
+
+    const auto fractions = fraction_table(n, step);
+    const anchor_lattice lattice{anchors.span(), step,
+                                 fractions.empty() ? nullptr : fractions.data()};
+    auto result = uninitialised_buffer<T>(n);
+    const std::span<T> out = result.span();
+    if (n < smoothing.width) {
+        pool::for_each_piece(n, 4096, [&](std::size_t begin, std::size_t end) {
+            interpolated_values<T> values(lattice, begin);
+            for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<T>(values.next());
+        });
+        return result;
+    }
+    pool::for_each_chunk(out, smoothing_chunk, [&](std::size_t chunk_index, std::span<T> chunk) {
+        const std::size_t begin = chunk_index * smoothing_chunk;
+        const std::size_t from = begin >= smoothing.half ? begin - smoothing.half : 0;
+        smooth_run(interpolated_values<T>(lattice, from), interpolated_values<T>(lattice, from), n,
+                   smoothing.half, begin, chunk);
+    });
+    return result;  // the anchors are released here
 }
 
 }  // namespace
@@ -91,30 +162,11 @@ core::owned_buffer<T> percentile_baseline(std::span<const T> signal,
     // Nothing to evaluate: the mask is not read and the pool is not started.
     if (n == 0) return core::owned_buffer<T>();
 
-    kernel_pass<T> kernel{signal,
-                          mask,
-                          window_samples / 2,
-                          percentile,
-                          static_cast<std::size_t>(std::min<std::uint64_t>(window_samples, n)),
-                          {}};
-    auto baseline = uninitialised_buffer<T>(n);
-    if (takes_direct_path(n, window_samples)) {
-        direct_path(kernel, baseline.span());
-    } else {
-        anchor_path(kernel, window_samples, baseline.span());
-    }
-
+    fallback_cell<T> fallback;
+    const window_inputs<T> inputs{signal, mask, window_samples / 2, percentile, fallback};
     const smoothing_window smoothing = smoothing_width(window_samples);
-    if (n < smoothing.width) return baseline;
-
-    auto smoothed = uninitialised_buffer<T>(n);
-    const std::span<const T> unsmoothed = baseline.span();
-    pool::for_each_chunk(smoothed.span(), smoothing_chunk,
-                         [&](std::size_t chunk_index, std::span<T> chunk) {
-                             smooth_baseline(unsmoothed, smoothing.half,
-                                             chunk_index * smoothing_chunk, chunk);
-                         });
-    return smoothed;  // the unsmoothed baseline is released here
+    if (takes_direct_path(n, window_samples)) return direct_path(inputs, smoothing);
+    return anchor_path(inputs, window_samples, smoothing);
 }
 
 template core::owned_buffer<double> percentile_baseline<double>(std::span<const double>,

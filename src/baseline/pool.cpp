@@ -41,10 +41,10 @@ private:
 
 }  // namespace
 
-void run_pieces(std::size_t count, piece_function piece, void* context) {
+void run_pieces(std::size_t count, std::size_t min_piece, piece_function piece, void* context) {
     if (count == 0) return;
-    if (count == 1) {
-        piece(context, 0, 1);
+    if (count <= min_piece) {
+        piece(context, 0, count);
         return;
     }
     const loop_admission admission;
@@ -57,7 +57,7 @@ void run_pieces(std::size_t count, piece_function piece, void* context) {
     // must not skip pieces, since skipped pieces leave output slots unwritten.
     oneapi::tbb::task_group_context group(oneapi::tbb::task_group_context::isolated);
     oneapi::tbb::parallel_for(
-        oneapi::tbb::blocked_range<std::size_t>(0, count, 1),
+        oneapi::tbb::blocked_range<std::size_t>(0, count, 2 * min_piece - 1),
         [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
             // Nothing may escape to oneTBB: it would cancel the other pieces.
             try {

@@ -1,27 +1,15 @@
-// The percentile of the usable samples in the window around one position.
+// The percentile rank of a window and the fallback median of a call.
 #include "baseline/window_percentile.hpp"
 
 #include <algorithm>
 #include <cmath>
 
+#include "baseline/float_keys.hpp"
 #include "baseline/select.hpp"
+#include "core/buffer.hpp"
 #include "core/fault.hpp"
 
 namespace vorn::baseline {
-
-namespace {
-
-// Only the lowest bit of a mask byte counts; NumPy stores booleans as 0 or 1
-// but a view over other bytes may carry anything.
-inline bool mask_true(std::uint8_t byte) noexcept { return (byte & 1u) != 0; }
-
-// NaN is the one value that compares unequal to itself; infinities are usable.
-template <class T>
-inline bool usable_value(T x) noexcept {
-    return x == x;
-}
-
-}  // namespace
 
 std::uint64_t percentile_rank(std::size_t count, double percentile) noexcept {
     // The order is load-bearing for bit-exact ranks: divide first, convert
@@ -86,46 +74,9 @@ T fallback_cell<T>::get_slow(std::span<const T> signal, std::span<const std::uin
     return value_;
 }
 
-template <class T>
-T window_percentile(std::span<const T> signal, std::span<const std::uint8_t> mask,
-                    std::size_t position, std::uint64_t half_window, double percentile,
-                    core::owned_buffer<T>& scratch, fallback_cell<T>& fallback) {
-    const std::size_t n = signal.size();
-    // The sample at position + half_window is outside: an interior window
-    // holds half_window samples before the position, the position itself and
-    // half_window - 1 after it. The window is cut at 0 and n, never shifted.
-    const std::size_t lo = position >= half_window ? position - half_window : 0;
-    const std::size_t hi = half_window >= n - position ? n : position + half_window;
-
-    if (lo < hi) {
-        // The ascending scan would stop at the first index at or past the
-        // mask's end; checking once up front lets the loop read unchecked.
-        if (hi > mask.size())
-            core::fail_index_out_of_bounds(mask.size(), std::max(lo, mask.size()));
-        scratch.clear();
-        scratch.reserve(hi - lo);  // no-op: the driver reserved min(W, n)
-        for (std::size_t i = lo; i < hi; ++i) {
-            if (!mask_true(mask[i])) continue;  // the signal is not read for a false mask
-            const T x = signal[i];
-            if (usable_value(x)) scratch.push_back_unchecked(x);
-        }
-        if (!scratch.empty()) {
-            const std::uint64_t rank = percentile_rank(scratch.size(), percentile);
-            return select_rank(scratch.span(), static_cast<std::size_t>(rank));
-        }
-    }
-    return fallback.get(signal, mask);
-}
-
 template double fallback_median<double>(std::span<const double>, std::span<const std::uint8_t>);
 template float fallback_median<float>(std::span<const float>, std::span<const std::uint8_t>);
 template class fallback_cell<double>;
 template class fallback_cell<float>;
-template double window_percentile<double>(std::span<const double>, std::span<const std::uint8_t>,
-                                          std::size_t, std::uint64_t, double,
-                                          core::owned_buffer<double>&, fallback_cell<double>&);
-template float window_percentile<float>(std::span<const float>, std::span<const std::uint8_t>,
-                                        std::size_t, std::uint64_t, double,
-                                        core::owned_buffer<float>&, fallback_cell<float>&);
 
 }  // namespace vorn::baseline

@@ -1,6 +1,7 @@
-// The percentile of the usable samples in the window around one position.
+// What the window kernels share: window bounds, the percentile rank, the fallback median.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +9,7 @@
 #include <mutex>
 #include <span>
 
-#include "core/buffer.hpp"
+#include "core/fault.hpp"
 
 namespace vorn::baseline {
 
@@ -51,15 +52,66 @@ private:
     std::mutex mutex_;
 };
 
-// The kernel value at position `position` (< signal.size()): the percentile
-// of the usable samples in [position - half_window, position + half_window),
-// cut to the signal, or the call's fallback when the window holds none.
-// `scratch` is the calling task's buffer; it is overwritten and grows only if
-// its reserved capacity is below the window length.
+// What every window of one call shares: the borrowed buffers, the half
+// window h, the percentile and the call's fallback cell. The window of
+// position a is [a - h, a + h) cut to [0, n), never shifted; the sample at
+// a + h is outside, so an interior window holds 2h samples.
 template <class T>
-T window_percentile(std::span<const T> signal, std::span<const std::uint8_t> mask,
-                    std::size_t position, std::uint64_t half_window, double percentile,
-                    core::owned_buffer<T>& scratch, fallback_cell<T>& fallback);
+struct window_inputs {
+    std::span<const T> signal;
+    std::span<const std::uint8_t> mask;
+    std::uint64_t half_window;
+    double percentile;
+    fallback_cell<T>& fallback;
+
+    std::size_t window_lo(std::size_t position) const noexcept {
+        return position >= half_window ? position - half_window : 0;
+    }
+    std::size_t window_hi(std::size_t position) const noexcept {
+        return half_window >= signal.size() - position ? signal.size() : position + half_window;
+    }
+
+    // The first position whose window reaches past the end of the mask, or
+    // signal.size() when the mask covers the signal. A window scan in
+    // ascending order would stop there; checking up front lets the scans
+    // read the mask unchecked.
+    std::size_t first_short_position() const noexcept {
+        const std::size_t n = signal.size();
+        const std::size_t len = mask.size();
+        if (len >= n) return n;
+        // window_hi(a) > len  <=>  a + h > len, since len < n.
+        return len >= half_window ? len - half_window + 1 : 0;
+    }
+
+    // The fault a window scan at `position` (at or past first_short_position)
+    // raises: the mask length, and as index the first index at or past the
+    // mask's end that the scan reaches.
+    [[noreturn]] void fail_short_mask(std::size_t position) const {
+        core::fail_index_out_of_bounds(mask.size(), std::max(window_lo(position), mask.size()));
+    }
+
+    T fallback_value() const { return fallback.get(signal, mask); }
+};
+
+// percentile_rank for a run of windows whose usable count changes rarely:
+// rounding the rank is a libm call, so the last count's rank is kept.
+class rank_cache {
+public:
+    explicit rank_cache(double percentile) noexcept : percentile_(percentile) {}
+
+    std::size_t operator()(std::size_t count) noexcept {
+        if (count != count_) {
+            count_ = count;
+            rank_ = static_cast<std::size_t>(percentile_rank(count, percentile_));
+        }
+        return rank_;
+    }
+
+private:
+    double percentile_;
+    std::size_t count_ = 0;  // never asked for: an empty window takes the fallback
+    std::size_t rank_ = 0;
+};
 
 extern template double fallback_median<double>(std::span<const double>,
                                                std::span<const std::uint8_t>);
@@ -67,15 +119,5 @@ extern template float fallback_median<float>(std::span<const float>,
                                              std::span<const std::uint8_t>);
 extern template class fallback_cell<double>;
 extern template class fallback_cell<float>;
-extern template double window_percentile<double>(std::span<const double>,
-                                                 std::span<const std::uint8_t>, std::size_t,
-                                                 std::uint64_t, double,
-                                                 core::owned_buffer<double>&,
-                                                 fallback_cell<double>&);
-extern template float window_percentile<float>(std::span<const float>,
-                                               std::span<const std::uint8_t>, std::size_t,
-                                               std::uint64_t, double,
-                                               core::owned_buffer<float>&,
-                                               fallback_cell<float>&);
 
 }  // namespace vorn::baseline

@@ -1,0 +1,155 @@
+// Linear interpolation between anchor values, as a stream of positions.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace vorn::baseline {
+
+// Anchors stand every `step` positions (anchor k at k * step); anchors.size()
+// = ceil(n / step) >= 1. Positions past the last anchor are extrapolated
+// along the last segment.
+//
+// `fractions`, when present, holds a / step for the offsets a < 2 * step a
+// position can have from its segment's first anchor, so the per-position
+// division is paid once per call. The table is only made when every position
+// and product is below 2^53: then i - lo * step and (lo + 1) * step - lo *
+// step are exact in float64 and the quotient is bit for bit the one the
+// per-position formula gives.
+struct anchor_lattice {
+    std::span<const double> anchors;
+    std::uint64_t step;
+    const double* fractions;
+};
+
+// The largest step for which the driver tabulates fractions (2 * step values).
+inline constexpr std::uint64_t tabulated_step_limit = 4096;
+
+// The interpolated baseline values of consecutive positions, as the baseline
+// buffer would hold them (narrowed to T, then widened back). A pure function
+// of the position, so several readers, or the same reader twice, get the
+// same bits.
+template <class T>
+class interpolated_values {
+public:
+    interpolated_values(const anchor_lattice& lattice, std::size_t position) noexcept
+        : anchors_(lattice.anchors.data()),
+          last_segment_(lattice.anchors.size() >= 2 ? lattice.anchors.size() - 2 : 0),
+          step_(lattice.step),
+          fractions_(lattice.fractions) {
+        if (lattice.anchors.size() == 1) {
+            constant_ = true;
+            x0_ = static_cast<double>(static_cast<T>(anchors_[0]));  // exact: a widened T
+            return;
+        }
+        segment_ = std::min<std::size_t>(position / step_, last_segment_);
+        offset_ = position - segment_ * step_;
+        load();
+    }
+
+    double next() noexcept {
+        if (constant_) return x0_;
+        const double value = at_offset(offset_);
+        if (++offset_ == step_ && segment_ < last_segment_) advance();
+        return value;
+    }
+
+    // Runs (see buffered_values in smoothing.hpp): positions within one
+    // segment, where the value is affine in the tabulated fraction.
+    std::size_t run_length(std::size_t limit) const noexcept {
+        if (constant_ || segment_ == last_segment_) return limit;  // the last runs on
+        return static_cast<std::size_t>(std::min<std::uint64_t>(step_ - offset_, limit));
+    }
+
+    // Runs are x0 + t * d over tabulated fractions. Without a fraction
+    // table, on a segment with a non-finite difference (where the nearer
+    // anchor stands in), or with a single anchor (rare: the window is then
+    // four times the signal), values are left to next().
+    bool runs_available() const noexcept { return !constant_ && finite_ && fractions_ != nullptr; }
+
+    // A run is all finite when its two ends are: within a segment the value
+    // is a monotone function of the position (the fractions grow, rounding
+    // and narrowing are monotone), so the ends bound every value between.
+    bool run_finite(std::size_t length) const noexcept {
+        return runs_available() && std::isfinite(at_offset(offset_)) &&
+               std::isfinite(at_offset(offset_ + length - 1));
+    }
+
+    struct run {
+        double x0;
+        double d;
+        const double* fractions;
+        double operator[](std::size_t i) const noexcept {
+            // Separate float64 operations in exactly this order (no
+            // contraction): the baseline must be bit-reproducible.
+            return static_cast<double>(static_cast<T>(x0 + fractions[i] * d));
+        }
+    };
+    // Only when runs_available().
+    run run_values() const noexcept { return {x0_, d_, fractions_ + offset_}; }
+
+    void skip(std::size_t length) noexcept {
+        if (constant_) return;
+        offset_ += length;
+        if (offset_ == step_ && segment_ < last_segment_) advance();
+    }
+
+private:
+    void advance() noexcept {
+        ++segment_;
+        offset_ = 0;
+        load();
+    }
+
+    void load() noexcept {
+        x0_ = anchors_[segment_];
+        x1_ = anchors_[segment_ + 1];
+        d_ = x1_ - x0_;
+        finite_ = std::isfinite(d_);
+    }
+
+    double at_offset(std::uint64_t offset) const noexcept {
+        double t;
+        if (fractions_ != nullptr) {
+            t = fractions_[offset];
+        } else {
+            // t = a / b with a = i - lo * step and b = hi * step - lo * step,
+            // each product converted to float64 before the subtraction.
+            const std::uint64_t lo_position = segment_ * step_;
+            const double lo = static_cast<double>(lo_position);
+            const double a = static_cast<double>(lo_position + offset) - lo;
+            const double b = static_cast<double>(lo_position + step_) - lo;
+            t = a / b;
+        }
+        double value;
+        if (finite_) {
+            // Separate float64 operations in exactly this order (no
+            // contraction): the baseline must be bit-reproducible.
+            value = x0_ + t * d_;
+        } else {
+            // With an infinite anchor (or a difference that overflows)
+            // x0 + t * d is NaN at the anchor itself (0 * inf) or everywhere
+            // (inf - inf); take the nearer anchor instead, so an anchor keeps
+            // its own value and positions past the last anchor hold x1.
+            value = t <= 0.5 ? x0_ : x1_;
+        }
+        return static_cast<double>(static_cast<T>(value));
+    }
+
+    const double* anchors_;
+    std::size_t last_segment_;
+    std::uint64_t step_;
+    const double* fractions_;
+    bool constant_ = false;
+    bool finite_ = false;
+    std::size_t segment_ = 0;
+    std::uint64_t offset_ = 0;
+    double x0_ = 0.0;
+    double x1_ = 0.0;
+    double d_ = 0.0;
+};
+
+}  // namespace vorn::baseline

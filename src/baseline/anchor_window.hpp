@@ -1,0 +1,179 @@
+// The usable keys of overlapping anchor windows, and a selection that follows the answer.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "baseline/float_keys.hpp"
+#include "baseline/key_select.hpp"
+
+namespace vorn::baseline {
+
+// Anchor windows are W wide and a quarter window apart, so every sample
+// falls into about four of them. The ring holds the keys of the usable
+// samples of the current window in signal order, each sample read once;
+// moving to the next anchor drops the keys of the positions that left (their
+// count is known from the ring's running total at the new window's start)
+// and appends the new positions. Nothing is ever re-read from the signal, so
+// concurrent writes to the arrays cannot unbalance the ring.
+template <class T>
+class compacted_window {
+public:
+    // The ring: `capacity` bounds the usable keys of a window, and the vector
+    // appends need key_pass_slack free slots beyond the last kept key, plus
+    // as many past the ring's end.
+    static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
+        return capacity + 2 * key_pass_slack;
+    }
+
+    compacted_window(std::span<wide_key> storage) noexcept
+        : ring_(storage.data()), slots_(storage.size() - key_pass_slack) {}
+
+    // Keys appended since the start of the run; a window start is recorded
+    // as this total when the scan reaches it.
+    std::uint64_t total() const noexcept { return total_; }
+    std::size_t count() const noexcept { return static_cast<std::size_t>(total_ - dropped_); }
+
+    // Drops keys up to the running total `mark` (a recorded window start).
+    void drop_to(std::uint64_t mark) noexcept {
+        head_ += static_cast<std::size_t>(mark - dropped_);
+        if (head_ >= slots_) head_ -= slots_;
+        dropped_ = mark;
+    }
+
+    // Appends the keys of the usable samples among positions [from, to).
+    // No more positions than slots up to the ring's end go into one append,
+    // so kept keys never pass the end; unkept vector lanes may, into the
+    // slack, or into free slots, of which there are always key_pass_slack.
+    void append(const T* signal, const std::uint8_t* mask, std::size_t from,
+                std::size_t to) noexcept {
+        while (from < to) {
+            const std::size_t length = std::min(to - from, slots_ - tail_);
+            const std::size_t kept =
+                append_usable(signal + from, mask + from, length, ring_ + tail_);
+            total_ += kept;
+            tail_ += kept;
+            if (tail_ == slots_) tail_ = 0;
+            from += length;
+        }
+    }
+
+    // The window's keys in signal order, as at most two spans of the ring.
+    std::span<const wide_key> first_part() const noexcept {
+        return {ring_ + head_, std::min(count(), slots_ - head_)};
+    }
+    std::span<const wide_key> second_part() const noexcept {
+        return {ring_, count() - first_part().size()};
+    }
+
+private:
+    wide_key* ring_;
+    std::size_t slots_;
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t total_ = 0;
+};
+
+// Selection of one rank per anchor. Neighbouring anchor windows share three
+// quarters of their samples, so the answer moves little from one anchor to
+// the next. The selector keeps a bracket of keys around where it expects
+// the next answer (the last one plus half the last move, give or take one
+// and a half times the typical move); one branch-free pass over the window
+// counts the keys below the bracket and copies those inside it, and when the
+// rank falls inside, only those few are selected from. When it does not, the
+// count says on which side the answer lies, and a wider bracket there is
+// tried; after three misses the whole window is copied and selected from.
+// A narrow bracket misses about one anchor in three on a noisy drifting
+// signal, and a second pass over the window still costs less than selecting
+// among the keys a wider bracket keeps.
+//
+// Which path runs changes the time, never the answer: the key of a given
+// rank is unique. Distances are taken in key units (units in the last place
+// within a binade), which is all a bracket needs: it is only a guess.
+class tracking_selector {
+public:
+    // Three buffers for select_key, capacity bounding the keys of a window.
+    static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
+        return 3 * (capacity + key_pass_slack);
+    }
+
+    tracking_selector(std::span<wide_key> work, std::size_t capacity) noexcept
+        : buffers_{work.data(), work.data() + (capacity + key_pass_slack),
+                   work.data() + 2 * (capacity + key_pass_slack)} {}
+
+    wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
+                    std::size_t rank) noexcept {
+        const std::size_t count = first.size() + second.size();
+        if (tracking_ && count > small_window) {
+            double low = static_cast<double>(center_) - width_;
+            double high = static_cast<double>(center_) + width_;
+            for (int attempt = 0; attempt < bracket_attempts; ++attempt) {
+                const wide_key low_key = clamped(low);
+                const wide_key high_key = clamped(high);
+                bracket_tally tally = filter_bracket(first, low_key, high_key, buffers_[0], {0, 0});
+                tally = filter_bracket(second, low_key, high_key, buffers_[0], tally);
+                if (tally.below <= rank && rank < tally.below + tally.kept) {
+                    const wide_key result = select_key(buffers_, tally.kept, rank - tally.below);
+                    follow(result);
+                    return result;
+                }
+                // The answer lies beyond the side it fell off: bracket the
+                // next stretch there, wider each time.
+                const double reach = 4.0 * (attempt + 1) * width_;
+                if (rank < tally.below) {
+                    high = low - 1.0;
+                    low -= reach;
+                } else {
+                    low = high + 1.0;
+                    high += reach;
+                }
+            }
+        }
+        std::copy(first.begin(), first.end(), buffers_[0]);
+        std::copy(second.begin(), second.end(), buffers_[0] + first.size());
+        const wide_key result = select_key(buffers_, count, rank);
+        follow(result);
+        return result;
+    }
+
+private:
+    // Windows this small are selected from outright.
+    static constexpr std::size_t small_window = 48;
+
+    // Brackets tried before the whole window is copied and selected from.
+    static constexpr int bracket_attempts = 3;
+
+    void follow(wide_key result) noexcept {
+        const double move = static_cast<double>(result) - static_cast<double>(last_);
+        if (tracking_) {
+            typical_move_ += (std::abs(move) - typical_move_) * 0.25;
+        } else {
+            typical_move_ = 0.0;
+            tracking_ = true;
+        }
+        last_ = result;
+        center_ = clamped(static_cast<double>(result) + 0.5 * move);
+        width_ = 1.5 * typical_move_ + 1.0;
+    }
+
+    static wide_key clamped(double key) noexcept {
+        constexpr double lowest = static_cast<double>(std::numeric_limits<wide_key>::min());
+        if (!(key > lowest)) return std::numeric_limits<wide_key>::min();
+        if (key >= -lowest) return std::numeric_limits<wide_key>::max();
+        return static_cast<wide_key>(key);
+    }
+
+    wide_key* const buffers_[3];
+    bool tracking_ = false;
+    wide_key last_ = 0;
+    wide_key center_ = 0;
+    double width_ = 0.0;
+    double typical_move_ = 0.0;
+};
+
+}  // namespace vorn::baseline

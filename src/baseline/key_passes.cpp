@@ -1,0 +1,165 @@
+// Branch-free passes over 64-bit sample keys: the portable variant and the choice of variant.
+#include "baseline/key_passes.hpp"
+
+#include <limits>
+
+namespace vorn::baseline {
+
+namespace key_passes_detail {
+
+// Every key is written at the current end of each output it could go to and
+// only the end of the one it belongs to advances: the comparisons decide
+// counts, never branches. Selection windows hold signal noise, on which a
+// branch on the comparison is mispredicted about half the time.
+
+bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
+                                      wide_key high, wide_key* kept_keys,
+                                      bracket_tally tally) noexcept {
+    std::size_t below = tally.below;
+    std::size_t kept = tally.kept;
+    for (const wide_key key : keys) {
+        below += key < low ? 1 : 0;
+        kept_keys[kept] = key;
+        kept += (key >= low) & (key <= high) ? 1 : 0;
+    }
+    return {below, kept};
+}
+
+split_tally split_around_portable(std::span<const wide_key> keys, wide_key pivot,
+                                  wide_key* less_keys, wide_key* greater_keys) noexcept {
+    std::size_t less = 0;
+    std::size_t greater = 0;
+    for (const wide_key key : keys) {
+        less_keys[less] = key;
+        greater_keys[greater] = key;
+        less += key < pivot ? 1 : 0;
+        greater += pivot < key ? 1 : 0;
+    }
+    return {less, greater};
+}
+
+neighbour next_above_portable(std::span<const wide_key> keys, wide_key key) noexcept {
+    return nearest_portable<true>(keys, key);
+}
+
+neighbour next_below_portable(std::span<const wide_key> keys, wide_key key) noexcept {
+    return nearest_portable<false>(keys, key);
+}
+
+namespace {
+
+template <class T>
+std::size_t append_one_at_a_time(const T* signal, const std::uint8_t* mask, std::size_t length,
+                                 wide_key* out) noexcept {
+    static constexpr T masked_out = std::numeric_limits<T>::quiet_NaN();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        // A false mask element reads a NaN instead of the signal.
+        const T x = *(mask_true(mask[i]) ? signal + i : &masked_out);
+        out[kept] = to_key(x);
+        kept += usable_value(x) ? 1 : 0;
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::size_t append_usable_portable(const double* signal, const std::uint8_t* mask,
+                                   std::size_t length, wide_key* out) noexcept {
+    return append_one_at_a_time(signal, mask, length, out);
+}
+
+std::size_t append_usable_portable(const float* signal, const std::uint8_t* mask,
+                                   std::size_t length, wide_key* out) noexcept {
+    return append_one_at_a_time(signal, mask, length, out);
+}
+
+isa chosen_isa() noexcept {
+    // __builtin_cpu_supports reports a vector extension only when the
+    // operating system also saves its registers.
+    static const isa chosen = [] {
+#if defined(VORN_PORTABLE_KEY_PASSES)
+        return isa::portable;
+#else
+#if !defined(VORN_AVX2_KEY_PASSES)
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt"))
+            return isa::avx512;
+#endif
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return isa::avx2;
+        return isa::portable;
+#endif
+    }();
+    return chosen;
+}
+
+}  // namespace key_passes_detail
+
+using key_passes_detail::chosen_isa;
+using key_passes_detail::isa;
+namespace detail = key_passes_detail;
+
+bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_key high,
+                             wide_key* kept_keys, bracket_tally tally) noexcept {
+    switch (chosen_isa()) {
+        case isa::avx512:
+            return detail::filter_bracket_avx512(keys, low, high, kept_keys, tally);
+        case isa::avx2:
+            return detail::filter_bracket_avx2(keys, low, high, kept_keys, tally);
+        default:
+            return detail::filter_bracket_portable(keys, low, high, kept_keys, tally);
+    }
+}
+
+split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_key* less_keys,
+                         wide_key* greater_keys) noexcept {
+    switch (chosen_isa()) {
+        case isa::avx512:
+            return detail::split_around_avx512(keys, pivot, less_keys, greater_keys);
+        case isa::avx2:
+            return detail::split_around_avx2(keys, pivot, less_keys, greater_keys);
+        default:
+            return detail::split_around_portable(keys, pivot, less_keys, greater_keys);
+    }
+}
+
+neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept {
+    switch (chosen_isa()) {
+        case isa::avx512:
+            return detail::next_above_avx512(keys, key);
+        case isa::avx2:
+            return detail::next_above_avx2(keys, key);
+        default:
+            return detail::next_above_portable(keys, key);
+    }
+}
+
+neighbour next_below(std::span<const wide_key> keys, wide_key key) noexcept {
+    switch (chosen_isa()) {
+        case isa::avx512:
+            return detail::next_below_avx512(keys, key);
+        case isa::avx2:
+            return detail::next_below_avx2(keys, key);
+        default:
+            return detail::next_below_portable(keys, key);
+    }
+}
+
+template <class T>
+std::size_t append_usable(const T* signal, const std::uint8_t* mask, std::size_t length,
+                          wide_key* out) noexcept {
+    switch (chosen_isa()) {
+        case isa::avx512:
+            return detail::append_usable_avx512(signal, mask, length, out);
+        case isa::avx2:
+            return detail::append_usable_avx2(signal, mask, length, out);
+        default:
+            return detail::append_usable_portable(signal, mask, length, out);
+    }
+}
+
+template std::size_t append_usable<double>(const double*, const std::uint8_t*, std::size_t,
+                                           wide_key*) noexcept;
+template std::size_t append_usable<float>(const float*, const std::uint8_t*, std::size_t,
+                                          wide_key*) noexcept;
+
+}  // namespace vorn::baseline

@@ -1,0 +1,142 @@
+// Branch-free passes over 64-bit sample keys, vectorised for the processor at hand.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "baseline/float_keys.hpp"
+
+namespace vorn::baseline {
+
+// Every pass exists three times: portable C++ (any x86-64), AVX2 and
+// AVX-512F. The variant is chosen once per process from what the processor
+// and the operating system support; all three give identical results (they
+// compare integers and count), only their speed differs.
+//
+// Output buffers of the passes need this many slots beyond the keys they
+// receive: the vector variants store whole vectors and let the unkept lanes
+// fall past the last kept key.
+inline constexpr std::size_t key_pass_slack = 8;
+
+struct bracket_tally {
+    std::size_t below;  // keys < low
+    std::size_t kept;   // keys in [low, high], copied in order
+};
+
+// Appends the keys in [low, high] to kept_keys (starting at tally.kept) and
+// adds the count of keys below `low` to tally.below.
+bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_key high,
+                             wide_key* kept_keys, bracket_tally tally) noexcept;
+
+struct split_tally {
+    std::size_t less;     // keys < pivot, copied in order to less_keys
+    std::size_t greater;  // keys > pivot, copied in order to greater_keys
+};
+
+// Keys equal to the pivot are only implied (length - less - greater of them).
+split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_key* less_keys,
+                         wide_key* greater_keys) noexcept;
+
+struct neighbour {
+    wide_key key;       // the nearest key on the asked side
+    std::size_t count;  // how many keys equal it
+};
+
+// The smallest key above `key` and how often it occurs. Requires one; the
+// slots marked unusable (the largest key) count as above everything.
+neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept;
+
+// The largest key below `key` and how often it occurs. Requires one.
+neighbour next_below(std::span<const wide_key> keys, wide_key key) noexcept;
+
+// The portable body of next_above (above = true) and next_below, inline for
+// callers whose key runs are too short to pay for a call. A running (best,
+// count) pair: a candidate that beats the best restarts the count, one that
+// ties adds to it. Keys on the wrong side become the identity of the running
+// min (max), so they never win; they only count while nothing on the right
+// side was seen, and the first real candidate resets that count.
+template <bool above>
+inline neighbour nearest_portable(std::span<const wide_key> keys, wide_key key) noexcept {
+    constexpr wide_key none = above ? std::numeric_limits<wide_key>::max()
+                                    : std::numeric_limits<wide_key>::min();
+    wide_key best = none;
+    std::size_t count = 0;
+    for (const wide_key x : keys) {
+        const bool on_side = above ? key < x : x < key;
+        const wide_key candidate = on_side ? x : none;
+        const wide_key better = above ? std::min(best, candidate) : std::max(best, candidate);
+        count = (best == better ? count : 0) + (candidate == better ? 1 : 0);
+        best = better;
+    }
+    return {best, count};
+}
+
+// Appends the keys of the usable samples among positions [0, length) of
+// `signal` / `mask` to `out` and returns how many there were. The signal is
+// read only where the mask element is true. `out` needs room for length +
+// key_pass_slack keys.
+template <class T>
+std::size_t append_usable(const T* signal, const std::uint8_t* mask, std::size_t length,
+                          wide_key* out) noexcept;
+
+namespace key_passes_detail {
+
+// The variants behind the functions above, for tests that compare them.
+
+enum class isa { portable, avx2, avx512 };
+
+// The variant the functions above use: the widest the processor and the
+// operating system support. A build with VORN_PORTABLE_KEY_PASSES defined
+// stays portable, one with VORN_AVX2_KEY_PASSES defined uses at most AVX2
+// (so that every variant can be tested on one machine).
+isa chosen_isa() noexcept;
+
+// The lowest bits of four mask bytes as a 4-bit lane mask, lane i from byte
+// i: each byte's bit is multiplied into its own position among bits 24 to
+// 27, and no two partial products meet, so nothing carries.
+inline unsigned mask_bits4(const std::uint8_t* mask) noexcept {
+    std::uint32_t bytes;
+    std::memcpy(&bytes, mask, sizeof bytes);
+    return ((bytes & 0x01010101u) * 0x01020408u) >> 24;
+}
+
+bracket_tally filter_bracket_portable(std::span<const wide_key>, wide_key, wide_key, wide_key*,
+                                      bracket_tally) noexcept;
+split_tally split_around_portable(std::span<const wide_key>, wide_key, wide_key*,
+                                  wide_key*) noexcept;
+neighbour next_above_portable(std::span<const wide_key>, wide_key) noexcept;
+neighbour next_below_portable(std::span<const wide_key>, wide_key) noexcept;
+std::size_t append_usable_portable(const double*, const std::uint8_t*, std::size_t,
+                                   wide_key*) noexcept;
+std::size_t append_usable_portable(const float*, const std::uint8_t*, std::size_t,
+                                   wide_key*) noexcept;
+
+bracket_tally filter_bracket_avx2(std::span<const wide_key>, wide_key, wide_key, wide_key*,
+                                  bracket_tally) noexcept;
+split_tally split_around_avx2(std::span<const wide_key>, wide_key, wide_key*,
+                              wide_key*) noexcept;
+neighbour next_above_avx2(std::span<const wide_key>, wide_key) noexcept;
+neighbour next_below_avx2(std::span<const wide_key>, wide_key) noexcept;
+std::size_t append_usable_avx2(const double*, const std::uint8_t*, std::size_t,
+                               wide_key*) noexcept;
+std::size_t append_usable_avx2(const float*, const std::uint8_t*, std::size_t,
+                               wide_key*) noexcept;
+
+bracket_tally filter_bracket_avx512(std::span<const wide_key>, wide_key, wide_key, wide_key*,
+                                    bracket_tally) noexcept;
+split_tally split_around_avx512(std::span<const wide_key>, wide_key, wide_key*,
+                                wide_key*) noexcept;
+neighbour next_above_avx512(std::span<const wide_key>, wide_key) noexcept;
+neighbour next_below_avx512(std::span<const wide_key>, wide_key) noexcept;
+std::size_t append_usable_avx512(const double*, const std::uint8_t*, std::size_t,
+                                 wide_key*) noexcept;
+std::size_t append_usable_avx512(const float*, const std::uint8_t*, std::size_t,
+                                 wide_key*) noexcept;
+
+}  // namespace key_passes_detail
+
+}  // namespace vorn::baseline

@@ -1,0 +1,257 @@
+// The AVX2 variants of the key passes (see key_passes.hpp).
+#include <immintrin.h>
+
+#include <array>
+#include <limits>
+
+#include "baseline/key_passes.hpp"
+
+namespace vorn::baseline::key_passes_detail {
+
+namespace {
+
+#define VORN_AVX2 __attribute__((target("avx2,popcnt")))
+
+constexpr std::array<std::uint8_t, 16> bit_counts = {0, 1, 1, 2, 1, 2, 2, 3,
+                                                     1, 2, 2, 3, 2, 3, 3, 4};
+
+// For each 4-bit lane mask, the 32-bit lane indices that move the selected
+// 64-bit lanes, in order, to the bottom of a vector.
+struct compress_indices {
+    alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr compress_indices make_compress_indices() {
+    compress_indices table{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int out = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((mask >> lane) & 1) {
+                table.lanes[mask][2 * out] = 2 * lane;
+                table.lanes[mask][2 * out + 1] = 2 * lane + 1;
+                ++out;
+            }
+        }
+    }
+    return table;
+}
+
+constexpr compress_indices compress = make_compress_indices();
+
+VORN_AVX2 inline __m256i compressed(__m256i keys, int mask) {
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(compress.lanes[mask]));
+    return _mm256_permutevar8x32_epi32(keys, lanes);
+}
+
+VORN_AVX2 inline int lane_mask(__m256i lanes) {
+    return _mm256_movemask_pd(_mm256_castsi256_pd(lanes));
+}
+
+VORN_AVX2 inline __m256i vector_at(const wide_key* keys) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys));
+}
+
+template <bool above>
+struct running_nearest {
+    __m256i best;
+    __m256i count;
+};
+
+// One vector of keys into a running (best, count) pair, lane by lane.
+template <bool above>
+VORN_AVX2 inline void take(running_nearest<above>& r, __m256i x, __m256i key, __m256i none) {
+    const __m256i on_side = above ? _mm256_cmpgt_epi64(x, key) : _mm256_cmpgt_epi64(key, x);
+    const __m256i candidate = _mm256_blendv_epi8(none, x, on_side);
+    const __m256i beats =
+        above ? _mm256_cmpgt_epi64(r.best, candidate) : _mm256_cmpgt_epi64(candidate, r.best);
+    const __m256i better = _mm256_blendv_epi8(r.best, candidate, beats);
+    r.count = _mm256_and_si256(r.count, _mm256_cmpeq_epi64(r.best, better));
+    r.count = _mm256_sub_epi64(r.count, _mm256_cmpeq_epi64(candidate, better));  // -1 per tie
+    r.best = better;
+}
+
+// Merges two running pairs lane by lane: the better best, with the counts of
+// whichever pairs hold it.
+template <bool above>
+VORN_AVX2 inline running_nearest<above> merged(const running_nearest<above>& a,
+                                               const running_nearest<above>& b) {
+    const __m256i b_beats = above ? _mm256_cmpgt_epi64(a.best, b.best)
+                                  : _mm256_cmpgt_epi64(b.best, a.best);
+    const __m256i best = _mm256_blendv_epi8(a.best, b.best, b_beats);
+    const __m256i count =
+        _mm256_add_epi64(_mm256_and_si256(a.count, _mm256_cmpeq_epi64(a.best, best)),
+                         _mm256_and_si256(b.count, _mm256_cmpeq_epi64(b.best, best)));
+    return {best, count};
+}
+
+// Folds the lanes of a running pair into a result.
+template <bool above>
+VORN_AVX2 inline void fold(neighbour& result, const running_nearest<above>& r) {
+    alignas(32) wide_key lane_best[4];
+    alignas(32) wide_key lane_count[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_best), r.best);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lane_count), r.count);
+    for (int lane = 0; lane < 4; ++lane) {
+        const wide_key best = lane_best[lane];
+        const bool beats = above ? best < result.key : best > result.key;
+        const std::size_t count = static_cast<std::size_t>(lane_count[lane]);
+        result.count = beats ? count : result.count + (best == result.key ? count : 0);
+        result.key = beats ? best : result.key;
+    }
+}
+
+// Four running pairs over consecutive vectors, so that four dependency
+// chains through the running best (a compare and a blend per vector) run
+// side by side; they are merged at the end.
+template <bool above>
+VORN_AVX2 neighbour next_avx2(std::span<const wide_key> keys, wide_key key) noexcept {
+    constexpr wide_key none = above ? std::numeric_limits<wide_key>::max()
+                                    : std::numeric_limits<wide_key>::min();
+    const __m256i key_v = _mm256_set1_epi64x(key);
+    const __m256i nones = _mm256_set1_epi64x(none);
+    running_nearest<above> r[4];
+    for (auto& pair : r) pair = {nones, _mm256_setzero_si256()};
+    const wide_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t i = 0;
+    for (; i + 16 <= length; i += 16) {
+        take(r[0], vector_at(data + i), key_v, nones);
+        take(r[1], vector_at(data + i + 4), key_v, nones);
+        take(r[2], vector_at(data + i + 8), key_v, nones);
+        take(r[3], vector_at(data + i + 12), key_v, nones);
+    }
+    for (int k = 0; i + 4 <= length; i += 4, ++k) take(r[k], vector_at(data + i), key_v, nones);
+    neighbour result = nearest_portable<above>(keys.subspan(i), key);
+    fold(result, merged(merged(r[0], r[1]), merged(r[2], r[3])));
+    return result;
+}
+
+struct lane_masks {
+    alignas(32) std::int64_t lanes[16][4];
+};
+
+constexpr lane_masks make_lane_masks() {
+    lane_masks table{};
+    for (int mask = 0; mask < 16; ++mask)
+        for (int lane = 0; lane < 4; ++lane) table.lanes[mask][lane] = (mask >> lane) & 1 ? -1 : 0;
+    return table;
+}
+
+constexpr lane_masks lane_mask_table = make_lane_masks();
+
+// Four samples as keys, with the lanes that are usable; masked loads leave
+// the signal unread under a false mask element.
+VORN_AVX2 inline __m256i four_keys(const double* signal, int mask, int& usable) {
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_mask_table.lanes[mask]));
+    const __m256d x = _mm256_maskload_pd(signal, lanes);
+    const __m256d ordered = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
+    usable = _mm256_movemask_pd(_mm256_and_pd(ordered, _mm256_castsi256_pd(lanes)));
+    const __m256i raw = _mm256_castpd_si256(x);
+    const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), raw);
+    const __m256i low_bits = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::max());
+    return _mm256_xor_si256(raw, _mm256_and_si256(negative, low_bits));
+}
+
+VORN_AVX2 inline __m256i four_keys(const float* signal, int mask, int& usable) {
+    const __m256i wide_lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_mask_table.lanes[mask]));
+    // 64-bit lane masks narrowed to the 32-bit lanes of four floats.
+    const __m128i lanes = _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(wide_lanes, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+    const __m128 x = _mm_maskload_ps(signal, lanes);
+    const __m128 ordered = _mm_cmp_ps(x, x, _CMP_ORD_Q);
+    usable = _mm_movemask_ps(_mm_and_ps(ordered, _mm_castsi128_ps(lanes)));
+    const __m128i raw = _mm_castps_si128(x);
+    const __m128i low_bits = _mm_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    const __m128i keys = _mm_xor_si128(raw, _mm_and_si128(_mm_srai_epi32(raw, 31), low_bits));
+    return _mm256_cvtepi32_epi64(keys);  // sign extension keeps the order
+}
+
+template <class T>
+VORN_AVX2 std::size_t append_four_at_a_time(const T* signal, const std::uint8_t* mask,
+                                            std::size_t length, wide_key* out) noexcept {
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        int usable;
+        const int lanes = static_cast<int>(mask_bits4(mask + i));
+        const __m256i keys = four_keys(signal + i, lanes, usable);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), compressed(keys, usable));
+        kept += bit_counts[usable];
+    }
+    return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
+}
+
+}  // namespace
+
+VORN_AVX2 bracket_tally filter_bracket_avx2(std::span<const wide_key> keys, wide_key low,
+                                          wide_key high, wide_key* kept_keys,
+                                          bracket_tally tally) noexcept {
+    const __m256i lows = _mm256_set1_epi64x(low);
+    const __m256i highs = _mm256_set1_epi64x(high);
+    const wide_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t below = tally.below;
+    std::size_t kept = tally.kept;
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        const __m256i is_below = _mm256_cmpgt_epi64(lows, v);
+        const __m256i is_above = _mm256_cmpgt_epi64(v, highs);
+        const int below_mask = lane_mask(is_below);
+        const int keep_mask = ~lane_mask(_mm256_or_si256(is_below, is_above)) & 0xF;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_keys + kept),
+                            compressed(v, keep_mask));
+        below += bit_counts[below_mask];
+        kept += bit_counts[keep_mask];
+    }
+    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+}
+
+VORN_AVX2 split_tally split_around_avx2(std::span<const wide_key> keys, wide_key pivot,
+                                        wide_key* less_keys, wide_key* greater_keys) noexcept {
+    const __m256i pivots = _mm256_set1_epi64x(pivot);
+    const wide_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t less = 0;
+    std::size_t greater = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        const int less_mask = lane_mask(_mm256_cmpgt_epi64(pivots, v));
+        const int greater_mask = lane_mask(_mm256_cmpgt_epi64(v, pivots));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(less_keys + less),
+                            compressed(v, less_mask));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(greater_keys + greater),
+                            compressed(v, greater_mask));
+        less += bit_counts[less_mask];
+        greater += bit_counts[greater_mask];
+    }
+    const split_tally tail =
+        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
+    return {less + tail.less, greater + tail.greater};
+}
+
+neighbour next_above_avx2(std::span<const wide_key> keys, wide_key key) noexcept {
+    return next_avx2<true>(keys, key);
+}
+
+neighbour next_below_avx2(std::span<const wide_key> keys, wide_key key) noexcept {
+    return next_avx2<false>(keys, key);
+}
+
+std::size_t append_usable_avx2(const double* signal, const std::uint8_t* mask,
+                               std::size_t length, wide_key* out) noexcept {
+    return append_four_at_a_time(signal, mask, length, out);
+}
+
+std::size_t append_usable_avx2(const float* signal, const std::uint8_t* mask,
+                               std::size_t length, wide_key* out) noexcept {
+    return append_four_at_a_time(signal, mask, length, out);
+}
+
+#undef VORN_AVX2
+
+}  // namespace vorn::baseline::key_passes_detail

@@ -1,0 +1,187 @@
+// The AVX-512F variants of the key passes (see key_passes.hpp).
+#include <immintrin.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "baseline/key_passes.hpp"
+
+namespace vorn::baseline::key_passes_detail {
+
+namespace {
+
+#define VORN_AVX512 __attribute__((target("avx512f,popcnt")))
+
+// Compression goes through a register and a full-width store rather than a
+// compressing store, which is microcoded and slow on the processors that
+// have it; the store lets the unkept lanes fall past the last kept key.
+//
+// Where an intrinsic has a masked form, the masked one is used with a full
+// mask: GCC 12's unmasked forms of min, max, shifts, extracts and
+// conversions start from an undefined vector and trip its own
+// uninitialised-variable warning.
+
+VORN_AVX512 inline __m512i vector_at(const wide_key* keys) {
+    return _mm512_loadu_si512(keys);
+}
+
+VORN_AVX512 inline void store_kept(wide_key* at, __mmask8 keep, __m512i keys) {
+    _mm512_storeu_si512(at, _mm512_maskz_compress_epi64(keep, keys));
+}
+
+VORN_AVX512 inline std::size_t count_of(__mmask8 lanes) {
+    return static_cast<std::size_t>(_mm_popcnt_u32(lanes));
+}
+
+// Keeps, lane by lane, the nearest key on the asked side of `key`.
+template <bool above>
+VORN_AVX512 inline void take(__m512i& best, __m512i x, __m512i key) {
+    if constexpr (above) {
+        best = _mm512_mask_min_epi64(best, _mm512_cmpgt_epi64_mask(x, key), best, x);
+    } else {
+        best = _mm512_mask_max_epi64(best, _mm512_cmplt_epi64_mask(x, key), best, x);
+    }
+}
+
+// The nearest key on one side in two passes: the masked minimum (maximum)
+// of the keys on that side, four running vectors wide so that four chains
+// of dependent min operations overlap; then the count of that key.
+template <bool above>
+VORN_AVX512 neighbour next_avx512(std::span<const wide_key> keys, wide_key key) noexcept {
+    constexpr wide_key none = above ? std::numeric_limits<wide_key>::max()
+                                    : std::numeric_limits<wide_key>::min();
+    const __m512i key_v = _mm512_set1_epi64(key);
+    __m512i best[4];
+    for (__m512i& b : best) b = _mm512_set1_epi64(none);
+    const wide_key* data = keys.data();
+    const std::size_t vectors_end = keys.size() / 8 * 8;
+    std::size_t i = 0;
+    for (; i + 32 <= vectors_end; i += 32) {
+        take<above>(best[0], vector_at(data + i), key_v);
+        take<above>(best[1], vector_at(data + i + 8), key_v);
+        take<above>(best[2], vector_at(data + i + 16), key_v);
+        take<above>(best[3], vector_at(data + i + 24), key_v);
+    }
+    for (int k = 0; i < vectors_end; i += 8, ++k) take<above>(best[k], vector_at(data + i), key_v);
+    for (int k = 1; k < 4; ++k) {
+        best[0] = above ? _mm512_mask_min_epi64(best[0], 0xFF, best[0], best[k])
+                        : _mm512_mask_max_epi64(best[0], 0xFF, best[0], best[k]);
+    }
+    alignas(64) wide_key lanes[8];
+    _mm512_store_si512(lanes, best[0]);
+    wide_key found = none;
+    for (const wide_key lane : lanes) found = above ? std::min(found, lane) : std::max(found, lane);
+    const neighbour tail = nearest_portable<above>(keys.subspan(vectors_end), key);
+    const bool tail_beats = above ? tail.key < found : tail.key > found;
+    if (tail_beats) found = tail.key;
+    std::size_t count = tail.key == found ? tail.count : 0;
+    const __m512i found_v = _mm512_set1_epi64(found);
+    for (std::size_t j = 0; j < vectors_end; j += 8)
+        count += count_of(_mm512_cmpeq_epi64_mask(vector_at(data + j), found_v));
+    return {found, count};
+}
+
+// Eight samples as keys, with the lanes that are usable; masked loads leave
+// the signal unread under a false mask element.
+VORN_AVX512 inline __m512i eight_keys(const double* signal, __mmask8 lanes, __mmask8& usable) {
+    const __m512d x = _mm512_maskz_loadu_pd(lanes, signal);
+    usable = _mm512_cmp_pd_mask(x, x, _CMP_ORD_Q) & lanes;
+    const __m512i raw = _mm512_castpd_si512(x);
+    const __mmask8 negative = _mm512_cmplt_epi64_mask(raw, _mm512_setzero_si512());
+    const __m512i low_bits = _mm512_set1_epi64(std::numeric_limits<std::int64_t>::max());
+    return _mm512_mask_xor_epi64(raw, negative, raw, low_bits);
+}
+
+VORN_AVX512 inline __m512i eight_keys(const float* signal, __mmask8 lanes, __mmask8& usable) {
+    const __m512 x = _mm512_maskz_loadu_ps(lanes, signal);  // lanes 8 to 15 stay unread
+    usable = static_cast<__mmask8>(_mm512_cmp_ps_mask(x, x, _CMP_ORD_Q) & lanes);
+    const __m512i raw = _mm512_castps_si512(x);
+    const __m512i low_bits = _mm512_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    const __m512i flip = _mm512_and_si512(_mm512_maskz_srai_epi32(0xFFFF, raw, 31), low_bits);
+    const __m256i keys = _mm512_maskz_extracti64x4_epi64(0xF, _mm512_xor_si512(raw, flip), 0);
+    return _mm512_maskz_cvtepi32_epi64(0xFF, keys);  // sign extension keeps the order
+}
+
+template <class T>
+VORN_AVX512 std::size_t append_eight_at_a_time(const T* signal, const std::uint8_t* mask,
+                                               std::size_t length, wide_key* out) noexcept {
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const auto lanes =
+            static_cast<__mmask8>(mask_bits4(mask + i) | mask_bits4(mask + i + 4) << 4);
+        __mmask8 usable;
+        const __m512i keys = eight_keys(signal + i, lanes, usable);
+        store_kept(out + kept, usable, keys);
+        kept += count_of(usable);
+    }
+    return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
+}
+
+}  // namespace
+
+VORN_AVX512 bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, wide_key low,
+                                                wide_key high, wide_key* kept_keys,
+                                                bracket_tally tally) noexcept {
+    const __m512i lows = _mm512_set1_epi64(low);
+    const __m512i highs = _mm512_set1_epi64(high);
+    const wide_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t below = tally.below;
+    std::size_t kept = tally.kept;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const __m512i v = vector_at(data + i);
+        const __mmask8 is_below = _mm512_cmplt_epi64_mask(v, lows);
+        const __mmask8 is_above = _mm512_cmpgt_epi64_mask(v, highs);
+        const auto keep = static_cast<__mmask8>(~(is_below | is_above));
+        store_kept(kept_keys + kept, keep, v);
+        below += count_of(is_below);
+        kept += count_of(keep);
+    }
+    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+}
+
+VORN_AVX512 split_tally split_around_avx512(std::span<const wide_key> keys, wide_key pivot,
+                                            wide_key* less_keys, wide_key* greater_keys) noexcept {
+    const __m512i pivots = _mm512_set1_epi64(pivot);
+    const wide_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t less = 0;
+    std::size_t greater = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const __m512i v = vector_at(data + i);
+        const __mmask8 is_less = _mm512_cmplt_epi64_mask(v, pivots);
+        const __mmask8 is_greater = _mm512_cmpgt_epi64_mask(v, pivots);
+        store_kept(less_keys + less, is_less, v);
+        store_kept(greater_keys + greater, is_greater, v);
+        less += count_of(is_less);
+        greater += count_of(is_greater);
+    }
+    const split_tally tail =
+        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
+    return {less + tail.less, greater + tail.greater};
+}
+
+neighbour next_above_avx512(std::span<const wide_key> keys, wide_key key) noexcept {
+    return next_avx512<true>(keys, key);
+}
+
+neighbour next_below_avx512(std::span<const wide_key> keys, wide_key key) noexcept {
+    return next_avx512<false>(keys, key);
+}
+
+std::size_t append_usable_avx512(const double* signal, const std::uint8_t* mask,
+                                 std::size_t length, wide_key* out) noexcept {
+    return append_eight_at_a_time(signal, mask, length, out);
+}
+
+std::size_t append_usable_avx512(const float* signal, const std::uint8_t* mask,
+                                 std::size_t length, wide_key* out) noexcept {
+    return append_eight_at_a_time(signal, mask, length, out);
+}
+
+#undef VORN_AVX512
+
+}  // namespace vorn::baseline::key_passes_detail

@@ -1,0 +1,54 @@
+// Branch-free selection of the key of a given rank, linear in the worst case.
+#pragma once
+
+#include <cstddef>
+
+#include "baseline/key_passes.hpp"
+#include "baseline/select.hpp"
+
+namespace vorn::baseline {
+
+// Quickselect whose partition is a branch-free split_around pass into the
+// two buffers that do not hold the current range (see key_passes.hpp for
+// why branch-free). Keys equal to the pivot are counted rather than kept:
+// equal keys are the same key, so when the rank falls among them the pivot
+// is the answer, and a run of duplicates leaves in one pass.
+//
+// Pivots are the median of three spread keys, which keeps the expected work
+// near twice the length. After select_detail::guarded_passes passes without
+// an answer the remaining range goes to select_detail::select_in, whose
+// median-of-medians fallback bounds the worst case linearly.
+//
+// buffers[0] holds `length` keys; all three have room for length +
+// key_pass_slack keys and are clobbered. Requires rank < length.
+inline wide_key select_key(wide_key* const (&buffers)[3], std::size_t length,
+                           std::size_t rank) noexcept {
+    constexpr std::size_t small_length = 4;
+    int current = 0;
+    wide_key* keys = buffers[0];
+    for (int pass = 0; length > small_length; ++pass) {
+        if (pass == select_detail::guarded_passes)
+            return select_detail::select_in(keys, 0, length, rank);
+        const wide_key pivot =
+            select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
+        const int less_buffer = (current + 1) % 3;
+        const int greater_buffer = (current + 2) % 3;
+        const split_tally split =
+            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer]);
+        if (rank < split.less) {
+            current = less_buffer;
+            length = split.less;
+        } else if (rank >= length - split.greater) {
+            current = greater_buffer;
+            rank -= length - split.greater;
+            length = split.greater;
+        } else {
+            return pivot;
+        }
+        keys = buffers[current];
+    }
+    select_detail::insertion_sort(keys, keys + length);
+    return keys[rank];
+}
+
+}  // namespace vorn::baseline

@@ -1,0 +1,294 @@
+// The chunked centred moving average over a baseline.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+namespace vorn::baseline {
+
+// The smoothing's running sum restarts every this many positions. Chunks are
+// also the unit of parallel work, so results do not depend on how the pool
+// splits the loop.
+inline constexpr std::size_t smoothing_chunk = std::size_t{1} << 20;
+
+struct smoothing_window {
+    std::uint64_t width;  // odd, at least 3
+    std::uint64_t half;   // floor(width / 2)
+};
+
+// The moving-average width for a percentile window of `window_samples`: a
+// tenth of it, at least 3, made odd so the average is centred.
+inline smoothing_window smoothing_width(std::uint64_t window_samples) noexcept {
+    const std::uint64_t tenth = std::max<std::uint64_t>(window_samples / 10, 3);
+    return {tenth | 1u, tenth / 2};
+}
+
+// A baseline buffer read as a stream of widened values. Streams hand out
+// their values one at a time (next) or as runs: run_length(limit) values
+// that run_values() yields by index when runs_available() says it can, with
+// run_finite(length) telling whether they are all finite (asked of adding
+// streams only), and skip(length) moving past them.
+template <class T>
+class buffered_values {
+public:
+    explicit buffered_values(const T* at) noexcept : at_(at) {}
+
+    double next() noexcept { return static_cast<double>(*at_++); }
+
+    // Bounded, so that a non-finite value sends only its own stretch of
+    // positions down the tallying path.
+    std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
+    bool runs_available() const noexcept { return true; }
+
+    bool run_finite(std::size_t length) const noexcept {
+        for (std::size_t i = 0; i < length; ++i)
+            if (!std::isfinite(static_cast<double>(at_[i]))) return false;
+        return true;
+    }
+
+    struct run {
+        const T* at;
+        double operator[](std::size_t i) const noexcept { return static_cast<double>(at[i]); }
+    };
+    run run_values() const noexcept { return {at_}; }
+
+    void skip(std::size_t length) noexcept { at_ += length; }
+
+private:
+    static constexpr std::size_t run_limit = 4096;
+
+    const T* at_;
+};
+
+// Smoothing a buffer in place: the adding stream reads the buffer ahead of
+// the position being written and keeps each value it hands out in a ring;
+// the removing stream reads them back from the ring once the buffer holds
+// the smoothed value there. A value is kept 2 * half + 1 positions before it
+// leaves, so a ring of more slots (a power of two, `mask` = slots - 1) never
+// overwrites one still to be read.
+template <class T>
+class saving_values {
+public:
+    saving_values(const T* at, double* ring, std::size_t mask) noexcept
+        : at_(at), ring_(ring), mask_(mask) {}
+
+    double next() noexcept {
+        const double value = static_cast<double>(*at_++);
+        ring_[position_++ & mask_] = value;
+        return value;
+    }
+
+    std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
+    bool runs_available() const noexcept { return true; }
+
+    bool run_finite(std::size_t length) const noexcept {
+        for (std::size_t i = 0; i < length; ++i)
+            if (!std::isfinite(static_cast<double>(at_[i]))) return false;
+        return true;
+    }
+
+    struct run {
+        const T* at;
+        double* ring;
+        std::size_t position;
+        std::size_t mask;
+        double operator[](std::size_t i) const noexcept {
+            const double value = static_cast<double>(at[i]);
+            ring[(position + i) & mask] = value;
+            return value;
+        }
+    };
+    run run_values() const noexcept { return {at_, ring_, position_, mask_}; }
+
+    void skip(std::size_t length) noexcept {
+        at_ += length;
+        position_ += length;
+    }
+
+private:
+    static constexpr std::size_t run_limit = 4096;
+
+    const T* at_;
+    double* ring_;
+    std::size_t mask_;
+    std::size_t position_ = 0;
+};
+
+class delayed_values {
+public:
+    delayed_values(const double* ring, std::size_t mask) noexcept : ring_(ring), mask_(mask) {}
+
+    double next() noexcept { return ring_[position_++ & mask_]; }
+
+    std::size_t run_length(std::size_t limit) const noexcept { return limit; }
+    bool runs_available() const noexcept { return true; }
+
+    struct run {
+        const double* ring;
+        std::size_t position;
+        std::size_t mask;
+        double operator[](std::size_t i) const noexcept { return ring[(position + i) & mask]; }
+    };
+    run run_values() const noexcept { return {ring_, position_, mask_}; }
+
+    void skip(std::size_t length) noexcept { position_ += length; }
+
+private:
+    const double* ring_;
+    std::size_t mask_;
+    std::size_t position_ = 0;
+};
+
+// Writes the smoothed values of positions [begin, begin + out.size()) of a
+// baseline of n values to `out`: each the mean of the baseline over
+// [j - half, j + half + 1) cut to [0, n). `begin` is the first position of a
+// smoothing chunk; the running sum starts from zero there, whichever task runs
+// the chunk, and is never carried into the next chunk.
+//
+// The baseline arrives as two streams of the same values (`adding` and
+// `removing`, both positioned at max(begin - half, 0)): a buffer read twice,
+// or interpolated values computed twice, which spares the anchor path a
+// baseline buffer and a pass over it.
+//
+// Only finite values enter the running sum; infinities and NaN are counted
+// instead. A plain running sum would turn NaN for the rest of the chunk once
+// an infinity leaves the window (inf - inf); counting keeps the damage to the
+// windows that actually hold the value. Over finite values the adds and
+// removes, and hence the rounding, are exactly those of the plain running sum.
+template <class T, class Adding, class Removing>
+class running_mean {
+public:
+    running_mean(Adding adding, Removing removing, std::size_t n, std::uint64_t half,
+                 std::size_t begin) noexcept
+        : adding_(adding), removing_(removing), n_(n), half_(half) {
+        add_ = begin >= half ? begin - half : 0;
+        remove_ = add_;
+    }
+
+    void run(std::size_t begin, std::span<T> out) noexcept {
+        const std::size_t end = begin + out.size();
+        // Interior positions, after the chunk's first: exactly one add (at
+        // j + half) and one remove (at j - half - 1), over a full window.
+        const std::size_t interior_begin = std::max<std::size_t>(begin + 1, half_ + 1);
+        const std::size_t interior_end = n_ > half_ ? n_ - half_ : 0;  // j + half + 1 <= n
+        std::size_t j = begin;
+        for (; j < end && j < interior_begin; ++j) out[j - begin] = step(j);
+        const std::size_t fast_end = std::max(j, std::min(end, interior_end));
+        while (j < fast_end) {
+            const std::size_t length = removing_.run_length(adding_.run_length(fast_end - j));
+            interior_run(length, out.data() + (j - begin));
+            j += length;
+        }
+        for (; j < end; ++j) out[j - begin] = step(j);
+    }
+
+private:
+    // The general position: any number of adds and removes, non-finite
+    // values tallied.
+    T step(std::size_t j) noexcept {
+        const std::size_t hi = half_ >= n_ - j - 1 ? n_ : j + half_ + 1;
+        const std::size_t lo = j >= half_ ? j - half_ : 0;
+        // Adds for this position come before removes, both ascending: the
+        // running sum's rounding depends on this order.
+        for (; add_ < hi; ++add_) enter(adding_.next());
+        for (; remove_ < lo; ++remove_) leave(removing_.next());
+        return mean(static_cast<double>(hi - lo));
+    }
+
+    // `length` interior positions over runs of both streams. When every value
+    // involved is finite, the loop carries nothing but the sum: the values
+    // and the divisions of different positions overlap, and the two
+    // dependent adds per position set the pace. Otherwise position by
+    // position as step() does.
+    //
+    // The values leaving during the run are those of the previous position's
+    // window, which the tallies say are all finite when they are zero, and
+    // those entering earlier in the run; so the entering values are the only
+    // ones to check.
+    void interior_run(std::size_t length, T* out) noexcept {
+        add_ += length;
+        remove_ += length;
+        const double width = static_cast<double>(2 * half_ + 1);
+        if (nans_ == 0 && positive_infinities_ == 0 && negative_infinities_ == 0 &&
+            adding_.run_finite(length) && removing_.runs_available()) {
+            const auto entering = adding_.run_values();
+            const auto leaving = removing_.run_values();
+            double sum = sum_;
+            for (std::size_t i = 0; i < length; ++i) {
+                sum += entering[i];  // add before remove, as in step()
+                sum -= leaving[i];
+                out[i] = static_cast<T>(sum / width);
+            }
+            sum_ = sum;
+            adding_.skip(length);
+            removing_.skip(length);
+            return;
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            enter(adding_.next());
+            leave(removing_.next());
+            out[i] = mean(width);
+        }
+    }
+
+    void enter(double value) noexcept {
+        if (std::isfinite(value)) {
+            sum_ += value;
+        } else {
+            ++tally(value);
+        }
+    }
+
+    void leave(double value) noexcept {
+        if (std::isfinite(value)) {
+            sum_ -= value;
+        } else {
+            --tally(value);
+        }
+    }
+
+    // Non-finite values are tallied by kind instead of entering the sum.
+    std::size_t& tally(double value) noexcept {
+        if (value != value) return nans_;
+        return value > 0 ? positive_infinities_ : negative_infinities_;
+    }
+
+    T mean(double count) const noexcept {
+        double value;
+        if (nans_ != 0 || (positive_infinities_ != 0 && negative_infinities_ != 0)) {
+            value = std::numeric_limits<double>::quiet_NaN();
+        } else if (positive_infinities_ != 0) {
+            value = std::numeric_limits<double>::infinity();
+        } else if (negative_infinities_ != 0) {
+            value = -std::numeric_limits<double>::infinity();
+        } else {
+            value = sum_ / count;
+        }
+        return static_cast<T>(value);
+    }
+
+    Adding adding_;
+    Removing removing_;
+    std::size_t n_;
+    std::uint64_t half_;
+    std::size_t add_;
+    std::size_t remove_;
+    double sum_ = 0.0;
+    std::size_t positive_infinities_ = 0;
+    std::size_t negative_infinities_ = 0;
+    std::size_t nans_ = 0;
+};
+
+// One smoothing chunk: positions [begin, begin + out.size()), begin a
+// multiple of smoothing_chunk, both streams positioned at max(begin - half, 0).
+template <class T, class Adding, class Removing>
+void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t half,
+                std::size_t begin, std::span<T> out) noexcept {
+    running_mean<T, Adding, Removing>(adding, removing, n, half, begin).run(begin, out);
+}
+
+}  // namespace vorn::baseline

@@ -1,0 +1,145 @@
+"""The sliding and anchor-ring baseline paths on long signals, against the literal reference model.
+
+The direct path slides one window per pool piece and tracks the selected rank from position to
+position; the anchor path keeps the usable keys of overlapping anchor windows in a ring and
+selects around the previous anchor's answer; interpolation and smoothing run fused per chunk.
+These cases are long enough to be split into several pieces and chunks, and shaped to push each
+of those structures through its less common branches.
+"""
+
+import math
+import threading
+import zlib
+
+import numpy as np
+import pytest
+
+import _vorn_ext
+from reference import baseline_reference
+
+FUNCTIONS = {
+    "float64": _vorn_ext.local_baseline_percentile,
+    "float32": _vorn_ext.local_baseline_percentile_f32,
+}
+
+
+def _runs(rng, n, rate, mean_length):
+    """A boolean array with runs of True starting at `rate` per sample, lasting ~mean_length."""
+    out = np.zeros(n, dtype=bool)
+    for start in np.flatnonzero(rng.random(n) < rate):
+        out[start : start + 1 + int(rng.exponential(mean_length))] = True
+    return out
+
+
+def _signal(kind, n, dtype, seed):
+    """A seeded signal and mask. Mask bytes are arbitrary; only their lowest bit counts."""
+    rng = np.random.default_rng(zlib.crc32(f"{kind}/{n}/{dtype}/{seed}".encode()))
+    if kind == "drift":  # a random walk under noise, like a real baseline
+        x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
+    elif kind == "steps":  # level jumps of many window widths: the tracked rank jumps too
+        x = np.repeat(rng.normal(0.0, 50.0, n // 500 + 1), 500)[:n] + rng.normal(0.0, 1.0, n)
+    elif kind == "ties":  # few distinct values, both zeros
+        x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
+    else:  # "nonfinite": drift with runs of NaN and of each infinity
+        x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
+        x[_runs(rng, n, 2e-4, 30)] = math.nan
+        x[_runs(rng, n, 5e-5, 200)] = math.inf
+        x[_runs(rng, n, 5e-5, 200)] = -math.inf
+    x[rng.random(n) < 0.01] = math.nan
+    usable = (rng.random(n) < 0.9) & ~_runs(rng, n, 1e-4, 1500)  # some windows fully masked
+    true_bytes = rng.choice(np.array([1, 3, 255], np.uint8), n)
+    false_bytes = rng.choice(np.array([0, 2, 254], np.uint8), n)
+    mask = np.where(usable, true_bytes, false_bytes).astype(np.uint8).view(np.bool_)
+    return x.astype(dtype), mask
+
+
+def _check(dtype, signal, mask, window, percentile, label):
+    got = FUNCTIONS[dtype](signal, mask, window, percentile)
+    want = baseline_reference(signal, mask, window, percentile, dtype)
+    case = f"{label} dtype={dtype} n={len(signal)} W={window} p={percentile}"
+    assert got.dtype == want.dtype and got.shape == want.shape, case
+    # equal NaN positions; +0.0 and -0.0 compare equal (either zero may win a tie)
+    np.testing.assert_array_equal(got, want, err_msg=case)
+
+
+@pytest.mark.parametrize(
+    "kind, n, window, percentile, dtype",
+    [
+        ("drift", 60_000, 100, 10.0, "float64"),  # the benchmark's shape
+        ("steps", 30_000, 301, 90.0, "float32"),  # the answer jumps across many ranks
+        ("ties", 50_000, 7, 50.0, "float32"),  # runs of equal keys, -0 and +0
+        ("nonfinite", 40_000, 40, 100.0, "float64"),  # infinities win, windows empty out
+        ("drift", 80_000, 2, math.nan, "float64"),  # two-sample windows, the minimum
+        ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
+    ],
+)
+def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
+    assert n * window <= 10_000_000
+    signal, mask = _signal(kind, n, dtype, "direct")
+    _check(dtype, signal, mask, window, percentile, kind)
+
+
+@pytest.mark.parametrize(
+    "kind, n, window, percentile, dtype",
+    [
+        ("drift", 1_100_000, 1001, 10.0, "float64"),  # the benchmark's shape, two chunks
+        ("steps", 1_100_000, 1003, 75.0, "float32"),  # 2h = 4 * step + 2; tracked rank misses
+        ("nonfinite", 400_000, 41, 50.0, "float64"),  # small windows, infinite anchors
+        ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
+        ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
+        ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
+    ],
+)
+def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):
+    assert n * window > 10_000_000
+    signal, mask = _signal(kind, n, dtype, "anchor")
+    _check(dtype, signal, mask, window, percentile, kind)
+
+
+@pytest.mark.parametrize(
+    "n, mask_len, window",
+    [
+        (200_000, 100_000, 20),  # direct path, the mask ends inside the second of several pieces
+        (200_000, 199_999, 20),
+        (2_000_000, 1_000_000, 1001),  # anchor path
+        (2_000_000, 1_999_999, 1001),
+    ],
+)
+def test_short_mask_fault_names_the_mask_length(n, mask_len, window):
+    signal, mask = _signal("drift", n, "float64", "short")
+    for function in FUNCTIONS.values():
+        with pytest.raises(BaseException) as info:
+            function(signal.astype(np.float32) if function is FUNCTIONS["float32"] else signal,
+                     mask[:mask_len], window, 50.0)
+        case = f"n={n} mask_len={mask_len} W={window}"
+        assert type(info.value).__name__ == "PanicException", case
+        assert info.value.args == (
+            f"index out of bounds: the len is {mask_len} but the index is {mask_len}",), case
+
+
+@pytest.mark.parametrize("window", [100, 1001])
+def test_arrays_written_during_a_call(window):
+    # The lock is released during a call, so another thread may write to the arrays. The values
+    # that come out are then unspecified, but every sample is read once into the window
+    # structures and never re-read to be removed, so nothing may crash or run out of bounds.
+    n = 2_000_000 if window > 100 else 100_000
+    signal, mask = _signal("nonfinite", n, "float64", "racing")
+    mask_bytes = mask.view(np.uint8)
+    stop = threading.Event()
+
+    def scribble():
+        rng = np.random.default_rng(7)
+        while not stop.is_set():
+            at = rng.integers(0, n, 5_000)
+            signal[at] = rng.choice(np.array([math.nan, math.inf, -math.inf, -0.0, 1e300]), 5_000)
+            mask_bytes[at] ^= 1
+
+    thread = threading.Thread(target=scribble)
+    thread.start()
+    try:
+        for _ in range(5):
+            result = _vorn_ext.local_baseline_percentile(signal, mask, window, 30.0)
+            assert result.shape == (n,)
+    finally:
+        stop.set()
+        thread.join()
