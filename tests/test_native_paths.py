@@ -29,3 +29,7 @@ def build_and_run(tmp_path, harness, sources):
 def test_pelt_scan_variants_match_the_plain_recursion(tmp_path):
     sources = [*sorted((ROOT / "src" / "changepoint").glob("*.cpp")), ROOT / "src" / "core" / "fault.cpp"]
     build_and_run(tmp_path, "pelt_paths.cpp", sources)
+
+
+def test_key_pass_variants_match_plain_loops(tmp_path):
+    build_and_run(tmp_path, "key_paths.cpp", sorted((ROOT / "src" / "baseline").glob("key_passes*.cpp")))

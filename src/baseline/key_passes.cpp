@@ -9,8 +9,8 @@ namespace key_passes_detail {
 
 // Every key is written at the current end of each output it could go to and
 // only the end of the one it belongs to advances: the comparisons decide
-// counts, never branches. Selection windows hold signal noise, on which a
-// branch on the comparison is mispredicted about half the time.
+// counts, never branches (as_count). Selection windows hold signal noise, on
+// which a branch on the comparison is mispredicted about half the time.
 
 bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
                                       wide_key high, wide_key* kept_keys,
@@ -18,9 +18,9 @@ bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key l
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
     for (const wide_key key : keys) {
-        below += key < low ? 1 : 0;
+        below += as_count(key < low);
         kept_keys[kept] = key;
-        kept += (key >= low) & (key <= high) ? 1 : 0;
+        kept += as_count((key >= low) & (key <= high));
     }
     return {below, kept};
 }
@@ -32,8 +32,8 @@ split_tally split_around_portable(std::span<const wide_key> keys, wide_key pivot
     for (const wide_key key : keys) {
         less_keys[less] = key;
         greater_keys[greater] = key;
-        less += key < pivot ? 1 : 0;
-        greater += pivot < key ? 1 : 0;
+        less += as_count(key < pivot);
+        greater += as_count(pivot < key);
     }
     return {less, greater};
 }
@@ -57,7 +57,7 @@ std::size_t append_one_at_a_time(const T* signal, const std::uint8_t* mask, std:
         // A false mask element reads a NaN instead of the signal.
         const T x = *(mask_true(mask[i]) ? signal + i : &masked_out);
         out[kept] = to_key(x);
-        kept += usable_value(x) ? 1 : 0;
+        kept += as_count(usable_value(x));
     }
     return kept;
 }

@@ -46,12 +46,23 @@ struct neighbour {
     std::size_t count;  // how many keys equal it
 };
 
-// The smallest key above `key` and how often it occurs. Requires one; the
-// slots marked unusable (the largest key) count as above everything.
+// The smallest key above `key` and how often it occurs. Requires a usable
+// key above `key`; the slots marked unusable (the largest key) count as
+// above everything and are never the answer.
 neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept;
 
-// The largest key below `key` and how often it occurs. Requires one.
+// The largest key below `key` and how often it occurs. Requires one above
+// the smallest 64-bit integer, which is no sample's key.
 neighbour next_below(std::span<const wide_key> keys, wide_key key) noexcept;
+
+// 1 for true and 0 for false, through an opaque copy: left alone, GCC turns
+// the portable passes' arithmetic on comparison results back into branches,
+// mispredicted about half the time on a window's noise.
+inline std::size_t as_count(bool condition) noexcept {
+    std::size_t bit = condition;
+    asm("" : "+r"(bit));
+    return bit;
+}
 
 // The portable body of next_above (above = true) and next_below, inline for
 // callers whose key runs are too short to pay for a call. A running (best,
@@ -69,7 +80,7 @@ inline neighbour nearest_portable(std::span<const wide_key> keys, wide_key key) 
         const bool on_side = above ? key < x : x < key;
         const wide_key candidate = on_side ? x : none;
         const wide_key better = above ? std::min(best, candidate) : std::max(best, candidate);
-        count = (best == better ? count : 0) + (candidate == better ? 1 : 0);
+        count = (best == better ? count : 0) + as_count(candidate == better);
         best = better;
     }
     return {best, count};

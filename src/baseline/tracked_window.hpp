@@ -123,12 +123,12 @@ private:
 
     // Unusable keys are above every usable key, so they are never below or
     // equal to the answer and need no test of their own here. The tests are
-    // turned into 0 or 1 by arithmetic, not branches: which side of the
-    // answer a sample falls is as unpredictable as the signal's noise.
+    // counted without branches (as_count): which side of the answer a sample
+    // falls is as unpredictable as the signal's noise.
     void enter(wide_key key) noexcept {
-        usable_ += is(key != unusable_wide_key);
-        below_ += is(key < answer_);
-        equal_ += is(key == answer_);
+        usable_ += as_count(key != unusable_wide_key);
+        below_ += as_count(key < answer_);
+        equal_ += as_count(key == answer_);
         // A key landing between the answer and a known neighbour (rare: the
         // gap is one step of the order) becomes that neighbour.
         if (upper_.count != 0 && answer_ < key && key <= upper_.key) [[unlikely]]
@@ -138,20 +138,12 @@ private:
     }
 
     void leave(wide_key key) noexcept {
-        usable_ -= is(key != unusable_wide_key);
-        below_ -= is(key < answer_);
-        equal_ -= is(key == answer_);
+        usable_ -= as_count(key != unusable_wide_key);
+        below_ -= as_count(key < answer_);
+        equal_ -= as_count(key == answer_);
         // A neighbour whose last copy leaves becomes unknown (count 0).
         if (key == upper_.key) [[unlikely]] upper_.count -= upper_.count != 0 ? 1 : 0;
         if (key == lower_.key) [[unlikely]] lower_.count -= lower_.count != 0 ? 1 : 0;
-    }
-
-    static std::size_t is(bool condition) noexcept {
-        // An opaque copy keeps the compiler from turning the caller's
-        // arithmetic back into a branch on the condition.
-        std::size_t bit = condition;
-        asm("" : "+r"(bit));
-        return bit;
     }
 
     wide_key* ring_;

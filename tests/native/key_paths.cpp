@@ -1,0 +1,212 @@
+// Checks every compiled variant of the key passes (portable, AVX2, AVX-512F,
+// as far as the processor runs them) against plain loops over seeded random
+// keys and samples: counts, the kept keys in order, and the nearest keys with
+// their multiplicities. Prints "N passed, M failed".
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "baseline/key_passes.hpp"
+
+using namespace vorn::baseline;
+namespace detail = vorn::baseline::key_passes_detail;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void expect(bool ok, const std::string& what) {
+    if (ok) {
+        ++passed;
+    } else if (++failed <= 20) {
+        std::printf("FAILED: %s\n", what.c_str());
+    }
+}
+
+struct variant {
+    const char* name;
+    bracket_tally (*filter)(std::span<const wide_key>, wide_key, wide_key, wide_key*,
+                            bracket_tally) noexcept;
+    split_tally (*split)(std::span<const wide_key>, wide_key, wide_key*, wide_key*) noexcept;
+    neighbour (*above)(std::span<const wide_key>, wide_key) noexcept;
+    neighbour (*below)(std::span<const wide_key>, wide_key) noexcept;
+    std::size_t (*usable64)(const double*, const std::uint8_t*, std::size_t,
+                            wide_key*) noexcept;
+    std::size_t (*usable32)(const float*, const std::uint8_t*, std::size_t,
+                            wide_key*) noexcept;
+};
+
+// Keys from a small pool, so that ties, the pivot itself and the bracket's
+// ends occur often; the pool includes the extremes and the unusable marker.
+std::vector<wide_key> make_keys(std::mt19937_64& rng, std::size_t n) {
+    static const wide_key pool[] = {std::numeric_limits<wide_key>::min(), -7, -1, 0, 1, 2, 3,
+                                    5, 8, 1000, unusable_wide_key - 1, unusable_wide_key};
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
+    std::uniform_int_distribution<int> coin(0, 3);
+    std::vector<wide_key> keys(n);
+    for (auto& k : keys) k = coin(rng) == 0 ? static_cast<wide_key>(rng()) : pool[pick(rng)];
+    return keys;
+}
+
+wide_key pick_from(std::mt19937_64& rng, const std::vector<wide_key>& keys) {
+    if (keys.empty() || rng() % 4 == 0) return static_cast<wide_key>(rng() % 11) - 3;
+    return keys[rng() % keys.size()];
+}
+
+std::string label(const variant& v, const char* pass, std::size_t n, int round) {
+    return std::string(v.name) + " " + pass + " n=" + std::to_string(n) +
+           " round=" + std::to_string(round);
+}
+
+void check_filter(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
+                  const std::string& what) {
+    wide_key low = pick_from(rng, keys);
+    wide_key high = pick_from(rng, keys);
+    if (high < low) std::swap(low, high);
+    const bracket_tally start{rng() % 5, rng() % 5};
+    std::vector<wide_key> want(start.kept, 42);
+    std::size_t below = start.below;
+    for (const wide_key k : keys) {
+        below += k < low;
+        if (k >= low && k <= high) want.push_back(k);
+    }
+    std::vector<wide_key> got(start.kept + keys.size() + key_pass_slack, 42);
+    const bracket_tally t = v.filter(keys, low, high, got.data(), start);
+    got.resize(std::min(got.size(), t.kept));
+    expect(t.below == below && t.kept == want.size() && got == want, what);
+}
+
+void check_split(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
+                 const std::string& what) {
+    const wide_key pivot = pick_from(rng, keys);
+    std::vector<wide_key> less, greater;
+    for (const wide_key k : keys) {
+        if (k < pivot) less.push_back(k);
+        if (pivot < k) greater.push_back(k);
+    }
+    std::vector<wide_key> got_less(keys.size() + key_pass_slack);
+    std::vector<wide_key> got_greater(keys.size() + key_pass_slack);
+    const split_tally t = v.split(keys, pivot, got_less.data(), got_greater.data());
+    got_less.resize(std::min(got_less.size(), t.less));
+    got_greater.resize(std::min(got_greater.size(), t.greater));
+    expect(got_less == less && got_greater == greater, what);
+}
+
+void check_nearest(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
+                   const std::string& what) {
+    const wide_key key = pick_from(rng, keys);
+    // The passes require a key on the asked side other than the extremes of
+    // the key type (no sample has either); ask only where one exists.
+    constexpr wide_key lowest = std::numeric_limits<wide_key>::min();
+    bool any_above = false, any_below = false;
+    wide_key up = unusable_wide_key;
+    wide_key down = lowest;
+    for (const wide_key k : keys) {
+        if (key < k && k != unusable_wide_key) any_above = true, up = std::min(up, k);
+        if (k < key && k != lowest) any_below = true, down = std::max(down, k);
+    }
+    if (any_above) {
+        const neighbour n = v.above(keys, key);
+        const auto count = static_cast<std::size_t>(std::count(keys.begin(), keys.end(), up));
+        expect(n.key == up && n.count == count, what + " above");
+    }
+    if (any_below) {
+        const neighbour n = v.below(keys, key);
+        const auto count = static_cast<std::size_t>(std::count(keys.begin(), keys.end(), down));
+        expect(n.key == down && n.count == count, what + " below");
+    }
+}
+
+template <class T>
+void check_usable(std::size_t (*pass)(const T*, const std::uint8_t*, std::size_t,
+                                      wide_key*) noexcept,
+                  std::mt19937_64& rng, std::size_t n, const std::string& what) {
+    const T specials[] = {std::numeric_limits<T>::quiet_NaN(),
+                          std::numeric_limits<T>::infinity(),
+                          -std::numeric_limits<T>::infinity(),
+                          T(0),
+                          -T(0),
+                          std::numeric_limits<T>::denorm_min(),
+                          -std::numeric_limits<T>::max()};
+    std::normal_distribution<double> normal;
+    std::vector<T> signal(n);
+    std::vector<std::uint8_t> mask(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        signal[i] = rng() % 5 == 0 ? specials[rng() % std::size(specials)]
+                                   : static_cast<T>(normal(rng));
+        // Any byte: only the lowest bit counts.
+        mask[i] = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : rng() % 2);
+    }
+    std::vector<wide_key> want;
+    for (std::size_t i = 0; i < n; ++i)
+        if ((mask[i] & 1) && !std::isnan(signal[i])) want.push_back(to_key(signal[i]));
+    std::vector<wide_key> got(n + key_pass_slack);
+    const std::size_t kept = pass(signal.data(), mask.data(), n, got.data());
+    got.resize(std::min(got.size(), kept));
+    expect(kept == want.size() && got == want, what);
+}
+
+void run(const variant& v) {
+    std::mt19937_64 rng(2024);
+    // Every length up to several vectors (all tails), then longer runs.
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = round < 2000 ? static_cast<std::size_t>(round % 70)
+                                           : 70 + static_cast<std::size_t>(rng() % 3000);
+        const std::vector<wide_key> keys = make_keys(rng, n);
+        check_filter(v, rng, keys, label(v, "filter_bracket", n, round));
+        check_split(v, rng, keys, label(v, "split_around", n, round));
+        check_nearest(v, rng, keys, label(v, "nearest", n, round));
+        check_usable(v.usable64, rng, n, label(v, "append_usable<double>", n, round));
+        check_usable(v.usable32, rng, n, label(v, "append_usable<float>", n, round));
+    }
+}
+
+}  // namespace
+
+int main() {
+    const variant portable{"portable",
+                           detail::filter_bracket_portable,
+                           detail::split_around_portable,
+                           detail::next_above_portable,
+                           detail::next_below_portable,
+                           detail::append_usable_portable,
+                           detail::append_usable_portable};
+    const variant avx2{"avx2",
+                       detail::filter_bracket_avx2,
+                       detail::split_around_avx2,
+                       detail::next_above_avx2,
+                       detail::next_below_avx2,
+                       detail::append_usable_avx2,
+                       detail::append_usable_avx2};
+    const variant avx512{"avx512",
+                         detail::filter_bracket_avx512,
+                         detail::split_around_avx512,
+                         detail::next_above_avx512,
+                         detail::next_below_avx512,
+                         detail::append_usable_avx512,
+                         detail::append_usable_avx512};
+    run(portable);
+    std::printf("ran portable\n");
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
+        run(avx2);
+        std::printf("ran avx2\n");
+    }
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("popcnt")) {
+        run(avx512);
+        std::printf("ran avx512\n");
+    }
+    // The dispatching entry points use the variant chosen for this processor.
+    const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
+                         append_usable<double>, append_usable<float>};
+    run(chosen);
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
