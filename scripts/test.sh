@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module, installs it into fresh virtual environments and runs the
-# test suite under NumPy 2.x and under NumPy 1.26.
+# test suite under NumPy 2.x and under NumPy 1.26, then checks the wheel
+# (scripts/check_wheel.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export VORN_REBUILD=1
@@ -14,3 +15,6 @@ source "$root/scripts/setup_env.sh" .venv-numpy1 "numpy==1.26.*" pytest hypothes
 cd "$root"
 echo "== tests under NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-numpy1/bin/python -m pytest -q -p no:cacheprovider tests "$@"
+
+echo "== the wheel as a user gets it"
+bash "$root/scripts/check_wheel.sh"
