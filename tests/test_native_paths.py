@@ -33,3 +33,60 @@ def test_pelt_scan_variants_match_the_plain_recursion(tmp_path):
 
 def test_key_pass_variants_match_plain_loops(tmp_path):
     build_and_run(tmp_path, "key_paths.cpp", sorted((ROOT / "src" / "baseline").glob("key_passes*.cpp")))
+
+
+# The module runs the key-pass variant its processor selects; these builds of the whole baseline
+# pipeline force each narrower one and run on pieces of random lengths in a shuffled order. The
+# cases are those that test_baseline_paths checks against the reference model on the module.
+PIPELINE_CASES = [
+    ("drift", 60_000, 100, 10.0, "float64", "direct"),
+    ("steps", 30_000, 301, 90.0, "float32", "direct"),
+    ("ties", 50_000, 7, 50.0, "float32", "direct"),
+    ("nonfinite", 40_000, 40, 100.0, "float64", "direct"),
+    ("drift", 1_100_000, 1001, 10.0, "float64", "anchor"),
+    ("steps", 1_100_000, 1003, 75.0, "float32", "anchor"),
+    ("nonfinite", 400_000, 41, 50.0, "float64", "anchor"),
+    ("ties", 300_000, 200, 33.3, "float64", "anchor"),
+]
+
+
+@pytest.fixture(scope="module")
+def pipeline_builds(tmp_path_factory):
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("needs a C++ compiler")
+    folder = tmp_path_factory.mktemp("pipeline")
+    sources = [p for p in sorted((ROOT / "src" / "baseline").glob("*.cpp")) if not p.name.startswith("pool")]
+    builds = {}
+    for cap in ["", "-DVORN_AVX2_KEY_PASSES", "-DVORN_PORTABLE_KEY_PASSES"]:
+        program = folder / f"pipeline{cap}"
+        subprocess.run([compiler, *FLAGS, *filter(None, [cap]), str(ROOT / "tests" / "native" / "baseline_variants.cpp"),
+                        *map(str, sources), str(ROOT / "src" / "core" / "fault.cpp"), "-o", str(program)],
+                       check=True, timeout=300)
+        name = subprocess.run([str(program)], capture_output=True, text=True).stdout.strip()
+        builds.setdefault(name, program)  # the variant each build ends up with on this processor
+    return builds
+
+
+@pytest.mark.parametrize("kind, n, window, percentile, dtype, label", PIPELINE_CASES)
+def test_baseline_pipeline_with_every_key_pass_variant(pipeline_builds, tmp_path, kind, n, window, percentile, dtype,
+                                                       label):
+    import numpy as np
+
+    import _vorn_ext
+    from test_baseline_paths import _signal
+
+    signal, mask = _signal(kind, n, dtype, label)
+    function = _vorn_ext.local_baseline_percentile if dtype == "float64" else _vorn_ext.local_baseline_percentile_f32
+    want = function(signal, mask, window, percentile)
+    case = tmp_path / "case.bin"
+    header = np.array([signal.itemsize, n, window], np.uint64).tobytes() + np.float64(percentile).tobytes()
+    case.write_bytes(header + signal.tobytes() + mask.view(np.uint8).tobytes())
+    assert "portable" in pipeline_builds
+    for variant, program in pipeline_builds.items():
+        for seed in (1, 2):
+            out = tmp_path / f"{variant}-{seed}.bin"
+            run = subprocess.run([str(program), str(case), str(out), str(seed)], capture_output=True, timeout=300)
+            assert run.returncode == 0, (variant, run.stderr)
+            got = np.frombuffer(out.read_bytes(), dtype=dtype)
+            np.testing.assert_array_equal(got, want, err_msg=f"{variant} split {seed}: {kind} n={n} W={window}")
