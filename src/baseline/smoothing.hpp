@@ -27,6 +27,13 @@ inline smoothing_window smoothing_width(std::uint64_t window_samples) noexcept {
     return {tenth | 1u, tenth / 2};
 }
 
+template <class T>
+inline bool all_finite(const T* values, std::size_t length) noexcept {
+    for (std::size_t i = 0; i < length; ++i)
+        if (!std::isfinite(static_cast<double>(values[i]))) return false;
+    return true;
+}
+
 // A baseline buffer read as a stream of widened values. Streams hand out
 // their values one at a time (next) or as runs: run_length(limit) values
 // that run_values() yields by index when runs_available() says it can, with
@@ -44,11 +51,7 @@ public:
     std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
     bool runs_available() const noexcept { return true; }
 
-    bool run_finite(std::size_t length) const noexcept {
-        for (std::size_t i = 0; i < length; ++i)
-            if (!std::isfinite(static_cast<double>(at_[i]))) return false;
-        return true;
-    }
+    bool run_finite(std::size_t length) const noexcept { return all_finite(at_, length); }
 
     struct run {
         const T* at;
@@ -85,11 +88,7 @@ public:
     std::size_t run_length(std::size_t limit) const noexcept { return std::min(limit, run_limit); }
     bool runs_available() const noexcept { return true; }
 
-    bool run_finite(std::size_t length) const noexcept {
-        for (std::size_t i = 0; i < length; ++i)
-            if (!std::isfinite(static_cast<double>(at_[i]))) return false;
-        return true;
-    }
+    bool run_finite(std::size_t length) const noexcept { return all_finite(at_, length); }
 
     struct run {
         const T* at;
