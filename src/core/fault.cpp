@@ -1,9 +1,15 @@
 // Fault reports on standard error, written where a fault starts.
 #include "core/fault.hpp"
 
-#include <execinfo.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+// glibc has backtraces; musl and other C libraries may not.
+#if __has_include(<execinfo.h>)
+#include <execinfo.h>
+#define VORN_HAVE_BACKTRACE 1
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -18,10 +24,13 @@ allocation_failure::allocation_failure(std::size_t bytes)
 
 namespace {
 
+// The system call rather than gettid(), which glibc wraps only from 2.30 on.
+long os_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
+
 // Linux threads inherit the creating thread's name, so a worker that nobody
 // named carries the program's name; report such threads as unnamed.
 std::string current_thread_name() {
-    if (gettid() == getpid()) return "main";
+    if (os_thread_id() == static_cast<long>(getpid())) return "main";
     char name[64] = {};
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
         return "<unnamed>";
@@ -37,7 +46,7 @@ void write_fault_report(const std::string& message,
                         const source_location& where) noexcept {
     try {
         std::string text = "thread '" + current_thread_name() + "' (os id " +
-                           std::to_string(gettid()) + ") hit an internal fault at " +
+                           std::to_string(os_thread_id()) + ") hit an internal fault at " +
                            where.file_name() + ":" + std::to_string(where.line()) + ":\n" +
                            message + "\n";
         const char* setting = std::getenv(backtrace_setting);
@@ -48,11 +57,15 @@ void write_fault_report(const std::string& message,
                     "=1` to add a native backtrace to this report\n";
         std::fputs(text.c_str(), stderr);
         if (want_trace) {
+#if defined(VORN_HAVE_BACKTRACE)
             void* frames[64];
             const int count = backtrace(frames, 64);
             std::fputs("native backtrace:\n", stderr);
             std::fflush(stderr);
             backtrace_symbols_fd(frames, count, fileno(stderr));
+#else
+            std::fputs("native backtrace: not available with this C library\n", stderr);
+#endif
         }
         std::fflush(stderr);
     } catch (...) {
