@@ -10,6 +10,10 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "stress: a long stress variant, run only with --stress")
+    config.addinivalue_line("markers", "emulation_slow: left out of the emulated aarch64 run "
+                            "(scripts/test_aarch64.sh), where it takes too long")
+    config.addinivalue_line("markers", "emulation_faulty: left out of the emulated aarch64 run, "
+                            "which cannot run it faithfully (see scripts/test_aarch64.sh)")
 
 
 def pytest_collection_modifyitems(config, items):

@@ -27,6 +27,7 @@ def sweep(repeats):
         assert report["rss_growth"] < 4 * 2**20, report["rss_growth"]
 
 
+@pytest.mark.emulation_slow
 def test_every_bad_argument_ends_in_its_documented_outcome():
     sweep(repeats=300)
 

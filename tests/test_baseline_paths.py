@@ -73,6 +73,7 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
     ],
 )
+@pytest.mark.emulation_slow
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
     assert n * window <= 10_000_000
     signal, mask = _signal(kind, n, dtype, "direct")
@@ -90,6 +91,7 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
     ],
 )
+@pytest.mark.emulation_slow
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):
     assert n * window > 10_000_000
     signal, mask = _signal(kind, n, dtype, "anchor")

@@ -53,6 +53,7 @@ exec(JOBS, namespace)
 outcome = namespace["outcome"]
 
 
+@pytest.mark.emulation_slow
 def test_threads_calling_all_functions_on_shared_inputs_match_serial():
     jobs = namespace["JOBS"]
     expected = [outcome(job) for job in jobs]
@@ -113,6 +114,7 @@ def check_first_use(processes, threads=len(namespace["JOBS"]) + 3):
         assert out.stdout.split() == ["True", "1"], out.stdout + out.stderr
 
 
+@pytest.mark.emulation_slow
 def test_first_calls_from_several_threads_in_a_fresh_process():
     # The module, the NumPy table, the borrow registry, the result container
     # type, PanicException and the pool are all set up during these calls.

@@ -87,6 +87,7 @@ def test_fork_before_the_pool_ever_ran():
     assert got["child-result"] == got["parent-result"]
 
 
+@pytest.mark.emulation_faulty
 def test_an_idle_thread_that_used_the_pool_makes_the_child_serial_until_it_exits():
     got = run("""
         expected = compute()
@@ -163,6 +164,7 @@ def test_fork_while_other_threads_compute_stress():
     check_fork_while_busy(forks=2000, busy=3)
 
 
+@pytest.mark.emulation_faulty
 def test_multiprocessing_with_the_fork_start_method():
     got = run("""
         import multiprocessing

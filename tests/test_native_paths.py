@@ -4,7 +4,9 @@ The module picks one variant for the processor it runs on; these harnesses build
 the kernels directly and run each variant the processor supports.
 """
 
+import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 
@@ -12,16 +14,23 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", f"-I{ROOT / 'src'}"]
+# Another compiler (Clang; a cross compiler) and a command that runs its programs (an emulator).
+RUN = shlex.split(os.environ.get("VORN_NATIVE_RUN", ""))
+
+
+def find_compiler():
+    compiler = os.environ.get("VORN_NATIVE_CXX") or shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("needs a C++ compiler")
+    return compiler
 
 
 def build_and_run(tmp_path, harness, sources):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("needs a C++ compiler")
+    compiler = find_compiler()
     program = tmp_path / "harness"
     subprocess.run([compiler, *FLAGS, str(ROOT / "tests" / "native" / harness),
                     *map(str, sources), "-o", str(program)], check=True, timeout=300)
-    out = subprocess.run([str(program)], capture_output=True, text=True, timeout=300)
+    out = subprocess.run([*RUN, str(program)], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
     assert out.stdout.strip().endswith("0 failed")
 
@@ -52,9 +61,7 @@ PIPELINE_CASES = [
 
 @pytest.fixture(scope="module")
 def pipeline_builds(tmp_path_factory):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("needs a C++ compiler")
+    compiler = find_compiler()
     folder = tmp_path_factory.mktemp("pipeline")
     sources = [p for p in sorted((ROOT / "src" / "baseline").glob("*.cpp")) if not p.name.startswith("pool")]
     builds = {}
@@ -63,12 +70,13 @@ def pipeline_builds(tmp_path_factory):
         subprocess.run([compiler, *FLAGS, *filter(None, [cap]), str(ROOT / "tests" / "native" / "baseline_variants.cpp"),
                         *map(str, sources), str(ROOT / "src" / "core" / "fault.cpp"), "-o", str(program)],
                        check=True, timeout=300)
-        name = subprocess.run([str(program)], capture_output=True, text=True).stdout.strip()
+        name = subprocess.run([*RUN, str(program)], capture_output=True, text=True).stdout.strip()
         builds.setdefault(name, program)  # the variant each build ends up with on this processor
     return builds
 
 
 @pytest.mark.parametrize("kind, n, window, percentile, dtype, label", PIPELINE_CASES)
+@pytest.mark.emulation_slow
 def test_baseline_pipeline_with_every_key_pass_variant(pipeline_builds, tmp_path, kind, n, window, percentile, dtype,
                                                        label):
     import numpy as np
@@ -86,7 +94,7 @@ def test_baseline_pipeline_with_every_key_pass_variant(pipeline_builds, tmp_path
     for variant, program in pipeline_builds.items():
         for seed in (1, 2):
             out = tmp_path / f"{variant}-{seed}.bin"
-            run = subprocess.run([str(program), str(case), str(out), str(seed)], capture_output=True, timeout=300)
+            run = subprocess.run([*RUN, str(program), str(case), str(out), str(seed)], capture_output=True, timeout=300)
             assert run.returncode == 0, (variant, run.stderr)
             got = np.frombuffer(out.read_bytes(), dtype=dtype)
             np.testing.assert_array_equal(got, want, err_msg=f"{variant} split {seed}: {kind} n={n} W={window}")

@@ -4,6 +4,7 @@ import json
 import sys
 
 import numpy as np
+import pytest
 
 from _vorn_ext import local_baseline_percentile, local_baseline_percentile_f32, pelt
 from harness import SANITIZED, run_python
@@ -66,6 +67,7 @@ print(rss() - start)
 """
 
 
+@pytest.mark.emulation_slow
 def test_resident_memory_stays_flat_across_repeated_large_calls():
     # Each round allocates some 30 MB of result, scratch and intermediate
     # buffers, on success and on the fault paths; none may stay behind.
@@ -115,6 +117,7 @@ print(json.dumps(seen))
 """
 
 
+@pytest.mark.emulation_slow
 def test_a_result_buffer_lives_exactly_as_long_as_its_last_view():
     out = run_python(BUFFER_LIFETIME)
     assert out.returncode == 0, out.stderr[-3000:]

@@ -77,6 +77,7 @@ def test_concurrent_calls_on_shared_arrays_match_serial():
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs sched_setaffinity")
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
+@pytest.mark.emulation_slow
 def test_one_processor_gives_the_same_results():
     script = textwrap.dedent("""
         import os, sys, hashlib
