@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # Builds the module, installs it into fresh virtual environments and runs the
-# test suite under NumPy 2.x and under NumPy 1.26, then checks the wheel
-# (scripts/check_wheel.sh).
+# test suite under NumPy 2.x with the newest oneTBB and under NumPy 1.26 with
+# the oldest one supported, then checks the wheel (scripts/check_wheel.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export VORN_REBUILD=1
 source "$root/scripts/setup_env.sh" .venv "numpy>=2" pytest hypothesis matplotlib mypy
 unset VORN_REBUILD
 cd "$root"
-echo "== tests under NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
+echo "== tests under NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)'), $(.venv/bin/python -m pip list 2>/dev/null | grep -w '^tbb')"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@"
 
-source "$root/scripts/setup_env.sh" .venv-numpy1 "numpy==1.26.*" pytest hypothesis matplotlib mypy
+source "$root/scripts/setup_env.sh" .venv-numpy1 "numpy==1.26.*" "tbb==2021.8.0" pytest hypothesis matplotlib mypy
 cd "$root"
-echo "== tests under NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
+echo "== tests under NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)'), $(.venv-numpy1/bin/python -m pip list 2>/dev/null | grep -w '^tbb')"
 .venv-numpy1/bin/python -m pytest -q -p no:cacheprovider tests "$@"
 
 echo "== the wheel as a user gets it"
