@@ -182,7 +182,8 @@ def plan(inputs: list[pathlib.Path], output_dir: pathlib.Path, settings: Setting
         elif is_complete(path, output_dir, path.stem, previous.get(path.name)):
             done[path.name] = previous[path.name]
         else:
-            jobs.append(Job(str(path), str(output_dir), path.stem, settings))
+            # Absolute: a worker process has a working folder of its own.
+            jobs.append(Job(str(path.resolve()), str(output_dir.resolve()), path.stem, settings))
     return jobs, done
 
 

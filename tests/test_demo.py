@@ -1,7 +1,9 @@
 """The demo's command line: argument and file errors, reading files, and runs that write a PNG."""
 
+import doctest
 import importlib.util
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -9,6 +11,7 @@ import numpy as np
 import pytest
 
 DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+README = DEMO.parent.parent / "README.md"
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
@@ -234,3 +237,43 @@ def test_built_in_recording_from_the_command_line(tmp_path):
     assert "20,000 samples at 1000 Hz" in run.stdout and "float32" in run.stdout
     assert f"figure: {output}" in run.stdout
     assert output.read_bytes().startswith(PNG_MAGIC)
+
+
+def readme_python_blocks() -> list[tuple[int, str]]:
+    text = README.read_text()
+    return [(text.count("\n", 0, m.start()) + 2, m.group(1))
+            for m in re.finditer(r"```python\n(.*?)```", text, re.S)]
+
+
+def test_readme_python_runs_as_shown(demo):
+    """Every Python block of the README, in order and in one namespace, as a reader would
+    paste them: doctest blocks must print what they show, the others must run."""
+    import numpy
+    import _vorn_ext
+
+    blocks = readme_python_blocks()
+    assert len(blocks) >= 5
+    namespace = {"np": numpy, "_vorn_ext": _vorn_ext, "__name__": "readme"}
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for line, code in blocks:
+        if code.lstrip().startswith(">>>"):
+            test = doctest.DocTestParser().get_doctest(code, namespace, "README", str(README), line)
+            result = runner.run(test, clear_globs=False)
+            assert result.failed == 0, f"README.md line {line}: {result.failed} examples differ"
+            namespace.update(test.globs)  # the doctest ran on a copy
+        else:
+            exec(compile(code, f"README.md line {line}", "exec"), namespace)
+
+    # The README's thinning is the one the demo and the batch tool run.
+    readme_thinning = namespace["thinned_change_points"]
+    rng = np.random.default_rng(9)
+    for n, most in [(300, 5000), (20_001, 5000), (50_000, 1234), (12_345, 10)]:
+        x = rng.normal(size=n).cumsum() * 0.05 + rng.normal(size=n)
+        x[rng.choice(n, n // 100, replace=False)] = rng.choice([np.nan, np.inf], n // 100)
+        usable = rng.random(n) > 0.1
+        ours = demo.thinned_change_points(x, usable, 2.0, 5, most)
+        theirs = readme_thinning(x, usable, 2.0, 5, most)
+        np.testing.assert_array_equal(ours[0], theirs[0])
+        assert ours[1] == theirs[1], (n, most)
+    assert namespace["positions"].size <= 5000 and namespace["changes"] == \
+        demo.thinned_change_points(namespace["corrected"], namespace["usable"], 3.0, 10)[1]
