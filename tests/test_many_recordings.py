@@ -153,6 +153,18 @@ def test_rerun_rewrites_nothing_and_overwrite_redoes(batch, tool, capsys):
     x = np.load(root / "in" / "b.npy")
     expected = _vorn_ext.local_baseline_percentile(x, np.isfinite(x), 301, 10.0)
     assert np.load(copy / "b.baseline.npy").tobytes() == expected.tobytes()
+
+    # An output that is gone, or cut short, makes its recording incomplete: only it is redone.
+    (copy / "a.corrected.npy").unlink()
+    cut = (copy / "c.baseline.npy").read_bytes()
+    (copy / "c.baseline.npy").write_bytes(cut[:-8])
+    before = snapshot(copy)
+    assert tool.main([str(root / "in"), str(copy), "--engine", "serial", "--rate", "100",
+                      "--window", "301"]) == 1
+    after = snapshot(copy)
+    assert {n for n in after if after[n] != before.get(n)} == \
+        {"a.baseline.npy", "a.corrected.npy", "c.baseline.npy", "c.corrected.npy", "summary.csv"}
+    assert (copy / "c.baseline.npy").read_bytes() == cut
     capsys.readouterr()
 
 
@@ -275,6 +287,20 @@ def test_exclusions_stem_clashes_and_a_fault_inside_the_module(tool, tmp_path, m
         assert rows[name]["error"] == "twin.csv, twin.npy share the output name 'twin'; " \
                                       "rename all but one"
     assert not (out / "twin.baseline.npy").exists()
+
+    # A write that fails half-way leaves the old file whole and no temporary behind.
+    target = out / "x.baseline.npy"
+    old = target.read_bytes()
+
+    def no_disk(fd):
+        raise OSError(28, "No space left on device")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(tool.os, "fsync", no_disk)
+        with pytest.raises(OSError, match="No space left"):
+            tool.write_atomically(target, b"new and different")
+    assert target.read_bytes() == old
+    assert sorted(p.name for p in out.iterdir() if p.name.startswith(".")) == []
 
     # A PanicException cannot travel from a worker process; the row carries its text.
     real = tool.usable_mask
