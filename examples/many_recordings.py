@@ -244,11 +244,11 @@ def run_threads(jobs: list[Job], task: Task, workers: int) -> Iterator[tuple[Job
 def run_processes(jobs: list[Job], task: Task, workers: int) -> Iterator[tuple[Job, dict]]:
     """A process that dies takes the whole pool and every unfinished job with it.
 
-    Start a new pool for what is left as long as that makes progress; when a pool breaks
-    before finishing anything, run the rest one at a time, so that only the recording
-    that ends its process is given up on.
+    Start a new pool for what is left; when two pools in a row break before finishing
+    anything, run the rest one at a time, so that only the recording that ends its
+    process is given up on.
     """
-    pending = list(jobs)
+    pending, stalls = list(jobs), 0
     while pending:
         broken: list[Job] = []
         finished = 0
@@ -262,7 +262,8 @@ def run_processes(jobs: list[Job], task: Task, workers: int) -> Iterator[tuple[J
                     continue
                 finished += 1
                 yield futures[future], row
-        if broken and not finished:
+        stalls = 0 if finished else stalls + 1
+        if broken and stalls >= 2:
             for job in sorted(broken, key=jobs.index):
                 yield job, run_alone(job, task)
             return
@@ -441,6 +442,9 @@ def main(argv: list[str] | None = None, task: Task = process_recording) -> int:
             for job, row in results:
                 rows[row["file"]] = row
                 progress.update(row)
+            for job in jobs:  # an engine that lost a job must not pass it off as done
+                name = os.path.basename(job.source)
+                rows.setdefault(name, failed_row(name, "no result came back from the engine"))
         finally:
             progress.close()
             # Also after Ctrl-C: the rows finished so far are kept.
