@@ -26,7 +26,7 @@ import pathlib
 import sys
 import time
 from dataclasses import asdict, dataclass
-from typing import Callable, Iterator
+from typing import BinaryIO, Callable, Iterator
 
 import numpy as np
 
@@ -78,9 +78,6 @@ def process_recording(job: Job) -> dict:
     try:
         x, _ = load_signal(pathlib.Path(job.source), s.column)
         row["samples"] = str(x.size)
-        problem = check_exclusions(list(s.exclude), s.rate)
-        if problem:
-            raise InputError(problem)
         usable = usable_mask(x, list(s.exclude), s.rate)
         window = s.window if s.window is not None else default_window(x.size)
         start = time.perf_counter()
@@ -89,8 +86,8 @@ def process_recording(job: Job) -> dict:
         _, changes = thinned_change_points(corrected, usable, s.penalty, s.min_segment)
         seconds = time.perf_counter() - start
         directory = pathlib.Path(job.output_dir)
-        write_atomically(directory / f"{job.stem}.baseline.npy", npy_bytes(baseline))
-        write_atomically(directory / f"{job.stem}.corrected.npy", npy_bytes(corrected))
+        write_atomically(directory / f"{job.stem}.baseline.npy", npy_writer(baseline))
+        write_atomically(directory / f"{job.stem}.corrected.npy", npy_writer(corrected))
     except InputError as error:
         row["error"] = str(error)
         return row
@@ -109,18 +106,19 @@ def process_recording(job: Job) -> dict:
     return row
 
 
-def npy_bytes(array: np.ndarray) -> bytes:
-    buffer = io.BytesIO()
-    np.save(buffer, array, allow_pickle=False)
-    return buffer.getvalue()
+def npy_writer(array: np.ndarray) -> Callable[[BinaryIO], None]:
+    return lambda handle: np.save(handle, array, allow_pickle=False)
 
 
-def write_atomically(path: pathlib.Path, data: bytes) -> None:
+def write_atomically(path: pathlib.Path, content: bytes | Callable[[BinaryIO], None]) -> None:
     """Write beside the target and rename: a reader sees the old file or the whole new one."""
     temporary = path.with_name(f".{path.name}.{os.getpid()}.{time.monotonic_ns()}.tmp")
     try:
         with open(temporary, "wb") as handle:
-            handle.write(data)
+            if isinstance(content, bytes):
+                handle.write(content)
+            else:
+                content(handle)  # streamed: a long recording is not held twice in memory
             handle.flush()
             os.fsync(handle.fileno())
         os.replace(temporary, path)

@@ -3,11 +3,9 @@
 import csv
 import importlib.util
 import math
-import os
 import pathlib
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
