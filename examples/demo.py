@@ -9,6 +9,7 @@ signal instead:
     python examples/demo.py                          # built-in recording
     python examples/demo.py my_signal.npy --rate 500
     python examples/demo.py trace.csv --column dff --window 20001 --percentile 8
+    python examples/demo.py trace.csv --rate 100 --exclude 60:75   # leave out 60 s to 75 s
 
 It prints sizes, timings and change points, and writes a PNG figure (this needs
 matplotlib: ``pip install "vorn-ext[demo]"``). ``--help`` lists every option.
