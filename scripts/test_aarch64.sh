@@ -14,9 +14,9 @@
 #   process (a test that counts the threads of a serial child sees two), and
 #   qemu 7.2 aborts in a child forked from a thread other than the main one
 #   (multiprocessing's replacement workers).
-# Skipped for want of aarch64 packages here: the stub check (mypy) and the
-# demo's figure (matplotlib). The native-variant harnesses are built with the
-# cross compiler and run emulated.
+# Skipped for want of aarch64 packages here: the stub check (mypy), the
+# demo's figure (matplotlib) and the Dask engine of the batch tool (dask). The
+# native-variant harnesses are built with the cross compiler and run emulated.
 #
 # Downloads are kept in $VORN_AARCH64_CACHE (default ~/.cache/vorn-aarch64).
 # Extra arguments go to pytest.
