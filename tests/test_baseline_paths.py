@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import _vorn_ext
+from harness import run_python
 from reference import baseline_reference
 
 FUNCTIONS = {
@@ -115,6 +116,35 @@ def test_short_mask_fault_names_the_mask_length(n, mask_len, window):
         assert type(info.value).__name__ == "PanicException", case
         assert info.value.args == (
             f"index out of bounds: the len is {mask_len} but the index is {mask_len}",), case
+
+
+ONE_REPORT_PER_CALL = """
+import numpy as np
+import _vorn_ext
+n = 2_000_000
+x = np.random.default_rng(0).normal(size=n)
+short = np.ones(n // 2, bool)
+calls = [(x, 1001), (x.astype(np.float32), 1001), (x, 20), (x[:300_000], 0)]
+for signal, window in calls:
+    function = (_vorn_ext.local_baseline_percentile if signal.dtype == np.float64
+                else _vorn_ext.local_baseline_percentile_f32)
+    try:
+        function(signal, short[: len(signal) // 2], window, 50.0)
+    except BaseException as error:
+        print(type(error).__name__, error.args[0])
+"""
+
+
+@pytest.mark.parametrize("backtrace", ["", "1"])
+def test_a_failing_call_writes_one_fault_report(backtrace):
+    # Every piece past the mask's end fails, and so does the fallback's scan on the zero-width
+    # window; only the fault that is raised gets a report (with its backtrace when asked for).
+    out = run_python(ONE_REPORT_PER_CALL, env={"VORN_EXT_BACKTRACE": backtrace})
+    lengths = [1_000_000, 1_000_000, 1_000_000, 150_000]
+    assert out.stdout.splitlines() == [
+        f"PanicException index out of bounds: the len is {k} but the index is {k}" for k in lengths]
+    assert out.stderr.count("hit an internal fault") == len(lengths), out.stderr[-3000:]
+    assert out.stderr.count("native backtrace:") == (len(lengths) if backtrace else 0)
 
 
 @pytest.mark.parametrize("window", [100, 1001])
