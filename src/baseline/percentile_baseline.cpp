@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "baseline/anchor_interpolation.hpp"
+#include "baseline/fallback_fill.hpp"
 #include "baseline/pool.hpp"
 #include "baseline/smoothing.hpp"
 #include "baseline/window_percentile.hpp"
@@ -69,6 +70,7 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
     pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
         direct_run(inputs, begin, values.subspan(begin, end - begin));
     });
+    fill_fallback(inputs, values);
     if (n < smoothing.width) return baseline;
 
     // A signal of one smoothing chunk is smoothed in place, its values kept
@@ -126,10 +128,17 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
 
     auto anchors = uninitialised_buffer<double>(anchor_count);
     const std::span<double> anchor_values = anchors.span();
-    // A piece starts by filling its first window and selecting in full.
-    pool::for_each_piece(anchor_count, 16, [&](std::size_t begin, std::size_t end) {
+    // A piece starts by filling its first window, which costs about as much
+    // as moving it across four anchors: 16 anchors per piece keep that
+    // small, but wide windows have few anchors (W = 200,001 on 2,000,000
+    // samples makes 40), and there pieces of fewer anchors, down to one,
+    // let up to 64 workers share them.
+    const std::size_t min_piece =
+        std::clamp<std::size_t>(static_cast<std::size_t>(anchor_count / 64), 1, 16);
+    pool::for_each_piece(anchor_count, min_piece, [&](std::size_t begin, std::size_t end) {
         anchor_run(inputs, step, begin, anchor_values.subspan(begin, end - begin));
     });
+    fill_fallback(inputs, anchor_values);
 
     const auto fractions = fraction_table(n, step);
     const anchor_lattice lattice{anchors.span(), step,
