@@ -39,6 +39,8 @@ def _signal(kind, n, dtype, seed):
         x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
     elif kind == "steps":  # level jumps of many window widths: the tracked rank jumps too
         x = np.repeat(rng.normal(0.0, 50.0, n // 500 + 1), 500)[:n] + rng.normal(0.0, 1.0, n)
+    elif kind in ("walk", "blocked"):  # a random walk: the level leaves any range of values
+        x = np.cumsum(rng.normal(0.0, 1.0, n))
     elif kind == "ties":  # few distinct values, both zeros
         x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
     else:  # "nonfinite": drift with runs of NaN and of each infinity
@@ -48,6 +50,10 @@ def _signal(kind, n, dtype, seed):
         x[_runs(rng, n, 5e-5, 200)] = -math.inf
     x[rng.random(n) < 0.01] = math.nan
     usable = (rng.random(n) < 0.9) & ~_runs(rng, n, 1e-4, 1500)  # some windows fully masked
+    if kind == "blocked":  # half of the signal masked in blocks, as long artefact gaps are
+        blocks = rng.permutation(n // 50_000 + 1)[: (n // 50_000 + 1) // 2]
+        for b in blocks:
+            usable[b * 50_000 : (b + 1) * 50_000] = False
     true_bytes = rng.choice(np.array([1, 3, 255], np.uint8), n)
     false_bytes = rng.choice(np.array([0, 2, 254], np.uint8), n)
     mask = np.where(usable, true_bytes, false_bytes).astype(np.uint8).view(np.bool_)
@@ -72,6 +78,7 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("nonfinite", 40_000, 40, 100.0, "float64"),  # infinities win, windows empty out
         ("drift", 80_000, 2, math.nan, "float64"),  # two-sample windows, the minimum
         ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
+        ("blocked", 600_000, 16, 90.0, "float32"),  # empty windows: the pooled fallback
     ],
 )
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
@@ -88,7 +95,13 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 400_000, 41, 50.0, "float64"),  # small windows, infinite anchors
         ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
-        ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
+        ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
+        ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
+        # windows wider than 65,536 keys: counts per bucket of values
+        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level leaves the buckets
+        ("blocked", 1_200_000, 140_001, 50.0, "float64"),
+        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers in an end bucket
+        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the answer's bucket
     ],
 )
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):

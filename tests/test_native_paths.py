@@ -47,6 +47,10 @@ PIPELINE_CASES = [
     ("steps", 1_100_000, 1003, 75.0, "float32", "anchor"),
     ("nonfinite", 400_000, 41, 50.0, "float64", "anchor"),
     ("ties", 300_000, 200, 33.3, "float64", "anchor"),
+    ("blocked", 1_100_000, 1001, 10.0, "float64", "anchor"),
+    ("walk", 2_000_000, 200_001, 10.0, "float32", "anchor"),
+    ("nonfinite", 700_000, 131_075, 100.0, "float32", "anchor"),
+    ("ties", 500_000, 140_002, 33.3, "float64", "anchor"),
 ]
 
 

@@ -3,6 +3,9 @@
 // keys and samples: counts, the kept keys in order, and the nearest keys with
 // their multiplicities. Prints "N passed, M failed".
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <type_traits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "baseline/bucket_counts.hpp"
 #include "baseline/key_passes.hpp"
 
 using namespace vorn::baseline;
@@ -169,6 +173,71 @@ void run(const variant& v) {
     }
 }
 
+// The bucket counts of the anchor path against nth_element, on a window
+// that slides over a stream of samples in the shapes that move its buckets:
+// a drifting level (the answer leaves the covered range), a sudden
+// narrowing of the spread (buckets too wide), runs of one value and both
+// zeros, infinities and the largest values, and bit patterns from all over
+// the float order (bucket ends found by bisection far from the bulk).
+template <class T>
+void check_bucket_counts(std::mt19937_64& rng, int shape, std::size_t capacity) {
+    using bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    const std::size_t total = 40 * capacity + 100;
+    std::vector<wide_key> stream(total);
+    std::normal_distribution<double> normal;
+    double level = 0.0;
+    for (std::size_t i = 0; i < total; ++i) {
+        level += normal(rng) * (shape == 0 ? 5.0 : 0.01);
+        const double spread = shape == 1 && i > total / 2 ? 1e-6 : 1.0;
+        T x = static_cast<T>(level + normal(rng) * spread);
+        if (shape == 2 && rng() % 4 != 0) x = std::array<T, 4>{T(-0.0), T(0.0), T(2), T(-1)}[rng() % 4];
+        if (shape == 3 && rng() % 8 == 0)
+            x = std::array<T, 4>{std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
+                                 std::numeric_limits<T>::max(), -std::numeric_limits<T>::max()}[rng() % 4];
+        if (shape == 4) {
+            x = std::bit_cast<T>(static_cast<bits>(rng()));
+            if (x != x) x = std::numeric_limits<T>::denorm_min();
+        }
+        stream[i] = to_key(x);
+    }
+    std::vector<std::uint64_t> counts(3 * bucket_counts<T>::buckets_for(capacity));
+    std::vector<wide_key> work(bucket_counts<T>::work_for(capacity));
+    bucket_counts<T> selector(counts, work, capacity);
+    // A ring as the anchor path keeps it: two parts once it wraps.
+    std::vector<wide_key> ring(capacity);
+    std::size_t head = 0, size = 0, next = 0;
+    const std::size_t step = std::max<std::size_t>(capacity / 4, 1);
+    for (int query = 0; next < total; ++query) {
+        // Leave up to a quarter of the ring, then fill it up again.
+        std::size_t leaving = size == 0 ? 0 : std::min(size, step - rng() % (step / 2 + 1));
+        while (leaving != 0) {
+            const std::size_t part = std::min(leaving, capacity - head);
+            selector.leave({ring.data() + head, part});
+            head = (head + part) % capacity, size -= part, leaving -= part;
+        }
+        while (size < capacity && next < total) {
+            const std::size_t tail = (head + size) % capacity;
+            const std::size_t part = std::min({capacity - size, capacity - tail, total - next,
+                                               1 + static_cast<std::size_t>(rng() % 40)});
+            std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(next), part,
+                        ring.begin() + static_cast<std::ptrdiff_t>(tail));
+            selector.enter({ring.data() + tail, part});
+            next += part, size += part;
+        }
+        const std::size_t first_size = std::min(size, capacity - head);
+        const std::span<const wide_key> first(ring.data() + head, first_size);
+        const std::span<const wide_key> second(ring.data(), size - first_size);
+        std::vector<wide_key> sorted(first.begin(), first.end());
+        sorted.insert(sorted.end(), second.begin(), second.end());
+        const std::size_t rank = query % 3 == 0 ? size / 10 : query % 3 == 1 ? size - 1 : rng() % size;
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), sorted.end());
+        const wide_key got = selector.select(first, second, rank);
+        expect(got == sorted[rank], std::string("bucket_counts ") + (sizeof(T) == 8 ? "double" : "float") +
+                                        " shape=" + std::to_string(shape) + " capacity=" +
+                                        std::to_string(capacity) + " query=" + std::to_string(query));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -207,6 +276,13 @@ int main() {
     const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
                          append_usable<double>, append_usable<float>};
     run(chosen);
+    std::mt19937_64 rng(77);
+    for (const std::size_t capacity : {std::size_t{5}, std::size_t{200}, std::size_t{3000}, std::size_t{70000}})
+        for (int shape = 0; shape < 5; ++shape) {
+            check_bucket_counts<double>(rng, shape, capacity);
+            check_bucket_counts<float>(rng, shape, capacity);
+        }
+    std::printf("ran bucket_counts\n");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
