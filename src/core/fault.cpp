@@ -45,7 +45,7 @@ struct held_report {
     bool with_trace = false;
     std::atomic<bool> written{false};
 
-    held_report(const std::string& message, const std::source_location& where) {
+    held_report(const std::string& message, const source_location& where) {
         text = "thread '" + current_thread_name() + "' (os id " + std::to_string(gettid()) +
                ") hit an internal fault at " + where.file_name() + ":" +
                std::to_string(where.line()) + ":\n" + message + "\n";
@@ -84,7 +84,7 @@ report_holding::~report_holding() { --holding_depth; }
 bool report_holding::active() noexcept { return holding_depth > 0; }
 
 void write_fault_report(const std::string& message,
-                        const std::source_location& where) noexcept {
+                        const source_location& where) noexcept {
     try {
         held_report(message, where).write();
     } catch (...) {
@@ -92,7 +92,7 @@ void write_fault_report(const std::string& message,
     }
 }
 
-void fail(std::string message, std::source_location where) {
+void fail(std::string message, source_location where) {
     if (!report_holding::active()) {
         write_fault_report(message, where);
         throw internal_fault(message);
@@ -108,7 +108,7 @@ void fail(std::string message, std::source_location where) {
 }
 
 void fail_index_out_of_bounds(std::size_t len, std::size_t index,
-                              std::source_location where) {
+                              source_location where) {
     fail("index out of bounds: the len is " + std::to_string(len) +
              " but the index is " + std::to_string(index),
          where);
