@@ -71,14 +71,11 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("nonfinite", 40_000, 40, 100.0, "float64"),  # infinities win, windows empty out
         ("drift", 80_000, 2, math.nan, "float64"),  # two-sample windows, the minimum
         ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
-        # Windows of at most 64 samples are kept sorted: branch-free up to 32 keys, shifted
-        # beyond; 65 and 66 are the last sorted and the first tracked window.
+        # Windows of at most 32 samples are kept sorted; 34 keys is the tracked window again.
         ("nonfinite", 200_000, 3, 50.0, "float32"),  # two keys: the despiking median
-        ("steps", 150_000, 17, 10.0, "float64"),  # 16 keys, the last of the shortest replace
-        ("ties", 120_000, 33, 66.0, "float64"),  # 32 keys, equal keys leave and enter
-        ("nonfinite", 100_000, 35, 90.0, "float32"),  # 34 keys, shifted both ways
-        ("drift", 100_000, 65, 0.0, "float64"),  # 64 keys: entering and leaving share a slot
-        ("drift", 100_000, 66, 100.0, "float32"),  # 66 keys: the tracked window again
+        ("steps", 150_000, 17, 10.0, "float64"),  # 16 keys
+        ("ties", 120_000, 33, 66.0, "float64"),  # 32 keys: entering and leaving share a slot
+        ("nonfinite", 100_000, 35, 90.0, "float32"),  # 34 keys: tracked
     ],
 )
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
@@ -96,13 +93,15 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
-        # Short windows on long signals: anchors walked through by the sorted window, and for
-        # steps below 16 the interpolated baseline stored, then smoothed like the direct path's.
+        # Short windows on long signals: anchor windows of up to 24 keys walked through by the
+        # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
+        # like the direct path's.
         ("nonfinite", 1_500_000, 7, 10.0, "float32"),  # step 1, every position an anchor
         ("ties", 950_000, 11, 50.0, "float64"),  # step 2, two smoothing chunks
-        ("steps", 600_000, 21, 75.0, "float32"),  # step 5, 20 keys
-        ("nonfinite", 400_000, 51, 50.0, "float64"),  # step 12, 50 keys, shifted
-        ("drift", 200_000, 65, 30.0, "float32"),  # step 16: fused smoothing, 64 keys
+        ("drift", 800_000, 15, 5.0, "float32"),  # step 3, the last stored
+        ("steps", 600_000, 21, 75.0, "float32"),  # step 5, 20 keys, fused smoothing
+        ("nonfinite", 420_000, 25, 50.0, "float64"),  # step 6, 24 keys, the last sorted
+        ("nonfinite", 400_000, 27, 50.0, "float64"),  # 26 keys: the ring
     ],
 )
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):

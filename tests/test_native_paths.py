@@ -51,7 +51,7 @@ PIPELINE_CASES = [
     ("ties", 120_000, 33, 66.0, "float64", "direct"),
     ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),
     ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
-    ("nonfinite", 400_000, 51, 50.0, "float64", "anchor"),
+    ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
 ]
 
 

@@ -20,7 +20,7 @@ void direct_run(const window_inputs<T>& in, std::size_t begin, std::span<T> out)
     }
     const std::size_t n = in.signal.size();
     const std::size_t stop = std::min(end, std::max(begin, in.first_short_position()));
-    if (begin < stop && takes_sorted_window(in)) {
+    if (begin < stop && takes_sorted_window(in, sorted_window_limit)) {
         sorted_window_run(in, begin, 1, out.first(stop - begin));
     } else if (begin < stop) {
         // No window is longer than min(2h, n) positions; 2h cannot wrap.

@@ -132,11 +132,13 @@ core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     return table;
 }
 
-// Below this anchor step (windows of fewer than 64 samples) the interpolated
-// baseline is stored and smoothed like the direct path's: segments of a few
-// positions make the fused smoothing below fall back to one position at a
-// time, on two streams, which costs more than writing the values once.
-constexpr std::uint64_t materialised_step_limit = 16;
+// Below this anchor step (windows of fewer than 16 samples) the interpolated
+// baseline is stored and smoothed like the direct path's: segments of one to
+// three positions make the fused smoothing below fall back to one position
+// at a time, on two streams, which costs more than writing the values once
+// (W = 7 took 26 ms instead of 36 single-threaded at n = 2,000,000; at step
+// 5 the two were even, at step 12 the fused pass won).
+constexpr std::uint64_t materialised_step_limit = 4;
 
 // The kernel at every step-th position only, then a straight line between
 // neighbouring anchors, smoothed in the same pass: each smoothing chunk
@@ -153,7 +155,7 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
     auto anchors = uninitialised_buffer<double>(anchor_count);
     const std::span<double> anchor_values = anchors.span();
     // A piece starts by filling its first window and selecting in full.
-    const bool sorted = takes_sorted_window(inputs);
+    const bool sorted = takes_sorted_window(inputs, sorted_anchor_window_limit);
     const std::size_t min_anchors = n <= calling_thread_limit ? anchor_count : 16;
     pool::for_each_piece(anchor_count, min_anchors, [&](std::size_t begin, std::size_t end) {
         const std::span<double> piece = anchor_values.subspan(begin, end - begin);

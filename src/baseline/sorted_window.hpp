@@ -1,4 +1,4 @@
-// A short sliding window kept fully sorted, for windows of at most 64 samples.
+// A short sliding window kept fully sorted, for windows of at most 32 samples.
 #pragma once
 
 #include <algorithm>
@@ -12,18 +12,24 @@
 
 namespace vorn::baseline {
 
-// Windows this short (2h <= 64, so W <= 65) take the sorted window; longer
-// ones the tracked window (tracked_window.hpp) or the anchor ring.
-inline constexpr std::size_t sorted_window_limit = 64;
+// Windows this short (2h <= 32, so W <= 33) take the sorted window on the
+// direct path; longer ones the tracked window (tracked_window.hpp). Timed
+// single-threaded on 2,000,000 samples (200,000 for W = 41): W = 3 took
+// 20 ms against 35 ms with the tracked window, W = 41 with a shifting
+// sorted window 6.3 ms against 4.5 ms.
+inline constexpr std::size_t sorted_window_limit = 32;
 
-// Windows up to this length replace keys without branching on them.
-inline constexpr std::size_t branch_free_limit = 32;
+// Anchor windows up to this length take the sorted window (walked through
+// every position between anchors); longer ones the anchor ring, whose cost
+// does not grow with the step: at W = 21 (step 5) the walk took 37 ms
+// against 52 ms, at W = 33 (step 8) 52 ms against 37 ms.
+inline constexpr std::size_t sorted_anchor_window_limit = 24;
 
 // For a window of a few dozen samples the tracked window's bookkeeping
 // (neighbour keys, vector passes, a selection to start) costs more than
 // keeping every key in order: one sample leaves and one enters per
-// position, each a binary search and a shift over the keys between the two
-// ranks, and the answer is then a plain load at its rank.
+// position, in one branch-free pass over the keys, and the answer is then a
+// plain load at its rank.
 //
 // Unusable positions (false mask, NaN) stay in the order as the largest key,
 // which no usable sample has, so the window always holds exactly one key per
@@ -82,14 +88,14 @@ struct sorted_keys {
         sorted[length - 1] = unusable;
     }
 
-    // replace() without a branch on the keys, for short windows, where the
-    // mispredicted direction and end of the shift cost more than touching
-    // every slot: with the leaving key removed, r[j] = sorted[j] below it and
+    // One key leaves and one enters, without a branch on the keys: for a
+    // short window the mispredicted direction and end of a shift would cost
+    // more than touching every slot. With the leaving key removed, r[j] = sorted[j] below it and
     // sorted[j + 1] from it on; then the entering key goes in as
     // new[j] = max(r[j - 1], min(r[j], entering)), r[-1] being below every
     // key and r[length - 1] the high sentinel. One ascending pass, each slot
     // written after its last read.
-    static void replace_branch_free(key* sorted, std::size_t length, key leaving,
+    static void replace(key* sorted, std::size_t length, key leaving,
                                     key entering) noexcept {
         key previous = below_all;
         for (std::size_t j = 0; j < length; ++j) {
@@ -101,49 +107,30 @@ struct sorted_keys {
             previous = removed;
         }
     }
-
-    // One key leaves and one enters, as a single move of the leaving key's
-    // slot to the entering key's rank.
-    static void replace(key* sorted, std::size_t length, key leaving, key entering) noexcept {
-        if (entering == leaving) return;
-        std::size_t j = find(sorted, length, leaving);
-        if (leaving < entering) {
-            while (sorted[j + 1] < entering) {  // stops at the high sentinel
-                sorted[j] = sorted[j + 1];
-                ++j;
-            }
-        } else {
-            while (sorted[j - 1] > entering) {  // stops at the low sentinel
-                sorted[j] = sorted[j - 1];
-                --j;
-            }
-        }
-        sorted[j] = entering;
-    }
 };
 
 // out[j] = the kernel value at position first + j * step, for every j <
 // out.size(), by one sorted window moved one position at a time: the direct
 // path's piece (step 1, Out = T) and an anchor piece of a short window
-// (Out = double, widened exactly). Requires 1 <= h and 2h <= 64, and every
+// (Out = double, widened exactly). Requires 1 <= h and min(2h, n) <= 32, and every
 // position's window within the mask (the caller stops before the first
 // short one).
 template <class T, class Out>
 void sorted_window_run(const window_inputs<T>& inputs, std::size_t first, std::size_t step,
                        std::span<Out> out);
 
-// An anchor piece (anchor_run's contract) for windows of 2 to 64 samples:
+// An anchor piece (anchor_run's contract) for windows of 2 to 32 samples:
 // out[j] = the kernel value at anchor position (first_anchor + j) * step.
 template <class T>
 void sorted_anchor_run(const window_inputs<T>& inputs, std::uint64_t step,
                        std::size_t first_anchor, std::span<double> out);
 
-// Whether a call's windows are short enough for the sorted window.
+// Whether a call's windows are short enough for the sorted window, at every
+// position (limit sorted_window_limit) or at anchors (sorted_anchor_window_limit).
 template <class T>
-bool takes_sorted_window(const window_inputs<T>& inputs) noexcept {
+bool takes_sorted_window(const window_inputs<T>& inputs, std::size_t limit) noexcept {
     return inputs.half_window != 0 &&
-           std::min<std::uint64_t>(2 * inputs.half_window, inputs.signal.size()) <=
-               sorted_window_limit;
+           std::min<std::uint64_t>(2 * inputs.half_window, inputs.signal.size()) <= limit;
 }
 
 extern template void sorted_window_run<double, double>(const window_inputs<double>&,

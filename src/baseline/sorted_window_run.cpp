@@ -1,4 +1,4 @@
-// The kernel over a piece of positions or anchors, for windows of at most 64 samples.
+// The kernel over a piece of positions or anchors, for windows of at most 32 samples.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +27,8 @@ void sorted_window_run(const window_inputs<T>& in, std::size_t first, std::size_
     for (std::size_t c = 1; c <= longest; ++c)
         ranks[c] = static_cast<std::size_t>(percentile_rank(c, in.percentile));
 
-    // ring[i % 64] holds the key of position i while it is in the window
-    // (no window is longer than 64), so the leaving key is never re-read
+    // ring[i % 32] holds the key of position i while it is in the window
+    // (no window is longer than 32), so the leaving key is never re-read
     // from the signal: a caller writing to the arrays during the call can
     // change which values come out, not unbalance the order.
     key ring[sorted_window_limit];
@@ -83,7 +83,7 @@ void sorted_window_run(const window_inputs<T>& in, std::size_t first, std::size_
             const key entering = keys::key_of(signal, mask, a + h - 1);
             key& slot = ring[(a + h - 1) % sorted_window_limit];
             const key leaving = ring[(a - h - 1) % sorted_window_limit];
-            slot = entering;  // after reading: with 2h = 64 both are the same slot
+            slot = entering;  // after reading: with 2h = 32 both are the same slot
             unusable += (entering == keys::unusable ? 1 : 0) - (leaving == keys::unusable ? 1 : 0);
             replace(sorted, length, leaving, entering);
             if (--until_next == 0) {
@@ -92,11 +92,7 @@ void sorted_window_run(const window_inputs<T>& in, std::size_t first, std::size_
             }
         }
     };
-    if (length <= branch_free_limit) {
-        steady(keys::replace_branch_free);
-    } else {
-        steady(keys::replace);
-    }
+    steady(keys::replace);
     for (; a <= last; ++a) edge_step();
 }
 
