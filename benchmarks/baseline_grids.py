@@ -146,7 +146,10 @@ class GridRunner:
         self.t = tools
         self.quick = quick
         self.log = log
-        self.samples = 2 if quick else 5
+        # Repeats per grid, chosen to keep the full run near 5 minutes on 2 cores: the anchor
+        # grid's calls take 10-300 ms each at n = 10^7, the latency grid's microseconds.
+        self.samples = {"anchor": 1 if quick else 2, "small": 2 if quick else 3,
+                        "latency": 2 if quick else 5}
 
     def literal(self, x: np.ndarray, mask: np.ndarray, w: int, p: float, samples: int) -> Best:
         if self.t.literal is None:
@@ -191,10 +194,10 @@ class GridRunner:
             for dtype in (np.float64, np.float32):
                 x = x64 if dtype is np.float64 else x64.astype(np.float32)
                 dst = np.empty_like(x)
-                copy = best_time(lambda: np.copyto(dst, x), self.samples)
+                copy = best_time(lambda: np.copyto(dst, x), self.samples["anchor"])
                 for w in windows:
                     self.log(f"anchor grid: {kind} W={w} {TYPE_NAMES[dtype]}")
-                    mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples)
+                    mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples["anchor"])
                     lit = self.literal(x, mask, w, p, 0)
                     same = self.compare(grid, f"{kind} W={w} {TYPE_NAMES[dtype]}", mine, lit)
                     r_lit, r_copy = ratio(mine.seconds, lit.seconds), ratio(mine.seconds, copy.seconds)
@@ -222,9 +225,9 @@ class GridRunner:
         for w in (3, 5, 7, 11, 21, 51):
             for p in (10.0, 50.0):
                 self.log(f"small-window grid: W={w} p={p:g}")
-                peer_name, peer = self.fastest_peer(x64, w, p, pandas=False)
+                peer_name, peer = self.fastest_peer(x64, w, p, False, self.samples["small"])
                 for dtype, x in ((np.float64, x64), (np.float32, x32)):
-                    mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples)
+                    mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples["small"])
                     lit = self.literal(x, mask, w, p, 1)
                     same = self.compare(grid, f"W={w} p={p:g} {TYPE_NAMES[dtype]}", mine, lit)
                     r_lit, r_peer = ratio(mine.seconds, lit.seconds), ratio(mine.seconds, peer)
@@ -236,23 +239,24 @@ class GridRunner:
                                       verdict([(r_lit, 0.2), (r_peer, 0.5)], same)])
         return grid
 
-    def fastest_peer(self, x: np.ndarray, w: int, p: float, pandas: bool) -> tuple[str, float | None]:
+    def fastest_peer(self, x: np.ndarray, w: int, p: float, pandas: bool,
+                     samples: int) -> tuple[str, float | None]:
         t = self.t
         times: list[tuple[str, float | None]] = []
         if t.ndimage is not None:
             times.append(("SciPy percentile_filter",
-                          best_time(lambda: t.ndimage.percentile_filter(x, p, size=w), self.samples).seconds))
+                          best_time(lambda: t.ndimage.percentile_filter(x, p, size=w), samples).seconds))
             if p == 50.0:
                 times.append(("SciPy median_filter",
-                              best_time(lambda: t.ndimage.median_filter(x, size=w), self.samples).seconds))
+                              best_time(lambda: t.ndimage.median_filter(x, size=w), samples).seconds))
         if pandas and t.pd is not None:
             series = t.pd.Series(x)
             times.append(("pandas rolling quantile", best_time(
                 lambda: series.rolling(w, center=True, min_periods=1).quantile(
-                    p / 100.0, interpolation="nearest").to_numpy(), self.samples).seconds))
+                    p / 100.0, interpolation="nearest").to_numpy(), samples).seconds))
         if p == 50.0 and t.bn is not None:
             times.append(("bottleneck move_median",
-                          best_time(lambda: t.bn.move_median(x, window=w, min_count=1), self.samples).seconds))
+                          best_time(lambda: t.bn.move_median(x, window=w, min_count=1), samples).seconds))
         timed = [(name, s) for name, s in times if s is not None]
         if not timed:
             return "none installed", None
@@ -275,9 +279,9 @@ class GridRunner:
             for w in (11, 101, 1001):
                 for p in (10.0, 50.0):
                     self.log(f"latency grid: n={n:,} W={w} p={p:g}")
-                    peer_name, peer = self.fastest_peer(x64, w, p, pandas=True)
+                    peer_name, peer = self.fastest_peer(x64, w, p, True, self.samples["latency"])
                     for dtype, x in ((np.float64, x64), (np.float32, x32)):
-                        mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples)
+                        mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples["latency"])
                         lit = self.literal(x, mask, w, p, 0)
                         same = self.compare(grid, f"n={n} W={w} p={p:g} {TYPE_NAMES[dtype]}", mine, lit)
                         r_peer = ratio(mine.seconds, peer)
