@@ -1,4 +1,4 @@
-// The candidate scan, compiled once portably and once for AVX2.
+// The candidate scan, compiled portably and for AVX2 and AVX-512 on x86-64.
 #include "changepoint/candidate_scan.hpp"
 
 #include <algorithm>
@@ -10,31 +10,60 @@
 
 namespace vorn::changepoint {
 
+#ifdef VORN_SCAN_STATS
+unsigned long long scan_stats_exact = 0;
+#endif
+
 namespace {
 
-// Four doubles, compiled to whatever the enclosing function's instruction set
-// offers. Each operation is the IEEE operation of its scalar twin.
-using vec = double __attribute__((vector_size(32)));
-using mask = long long __attribute__((vector_size(32)));
+// A vector of W doubles and its comparison mask, compiled to whatever the
+// enclosing function's instruction set offers: every operation is the IEEE
+// operation of its scalar twin. The scan has one shape for every target; a
+// target only chooses the width and how a mask is tested.
+template <int W>
+struct lane_types;
+template <>
+struct lane_types<4> {
+    using vec = double __attribute__((vector_size(32)));
+    using mask = std::int64_t __attribute__((vector_size(32)));
+};
+template <>
+struct lane_types<8> {
+    using vec = double __attribute__((vector_size(64)));
+    using mask = std::int64_t __attribute__((vector_size(64)));
+};
 
-inline vec load(const double* p) noexcept {
-    vec v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+template <int W>
+struct generic_lanes {
+    static constexpr int width = W;
+    using vec = typename lane_types<W>::vec;
+    using mask = typename lane_types<W>::mask;
 
-// p[0], p[-1], p[-2], p[-3]: tables indexed by length run downwards as the
-// start moves up.
-inline vec load_downwards(const double* p) noexcept {
-    return __builtin_shuffle(load(p - 3), mask{3, 2, 1, 0});
-}
+    static vec load(const double* p) noexcept {
+        vec v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static vec splat(double x) noexcept { return vec{} + x; }
+    static vec select(mask m, vec if_true, vec if_false) noexcept {
+        return reinterpret_cast<vec>((reinterpret_cast<mask>(if_true) & m) |
+                                     (reinterpret_cast<mask>(if_false) & ~m));
+    }
+    static bool any(mask m) noexcept {
+        std::int64_t folded = 0;
+        for (int j = 0; j < W; ++j) folded |= m[j];
+        return folded != 0;
+    }
+};
 
-inline vec splat(double x) noexcept { return vec{x, x, x, x}; }
-
-inline vec select(mask m, vec if_true, vec if_false) noexcept {
-    return reinterpret_cast<vec>((reinterpret_cast<mask>(if_true) & m) |
-                                 (reinterpret_cast<mask>(if_false) & ~m));
-}
+#if defined(__x86_64__)
+// Only ever inlined into functions compiled for AVX2 (or wider).
+struct avx2_lanes : generic_lanes<4> {
+    __attribute__((target("avx2"))) static bool any(mask m) noexcept {
+        return __builtin_ia32_movmskpd256(reinterpret_cast<vec>(m)) != 0;
+    }
+};
+#endif
 
 // The scalar twin of the bound on ln r inside total_bounds, for r > 0.
 inline double log_lower_bound(double r) noexcept {
@@ -73,11 +102,15 @@ inline double log_lower_bound(double r) noexcept {
 // Every operation after the log (subtract ln L, multiply by L > 0, add F[s],
 // add beta) is monotone under rounding, so the bound on ln r stays a bound
 // on the rounded total. NaN inputs give NaN bounds, which dismiss nothing.
-inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) noexcept {
+template <class V>
+inline typename V::vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) noexcept {
+    using vec = typename V::vec;
+    using mask = typename V::mask;
+    const auto load = V::load;
     const vec length_f = in.position[t] - load(in.position + s0);
     const vec d = in.sum[t] - load(in.sum + s0);
     const vec q = in.sum_sq[t] - load(in.sum_sq + s0);
-    const vec a = (d * d) * load_downwards(in.inv_length + (t - s0));
+    const vec a = (d * d) * load(in.inv_length_backwards + (in.count - t) + s0);
     const vec r_low = (q - a) - (q + a) * 0x1p-47;
 
     const mask bits = reinterpret_cast<mask>(r_low);
@@ -87,8 +120,8 @@ inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) no
     // would not vectorise): (2^52 + field) - 2^52 - 1023, all exact.
     vec e = reinterpret_cast<vec>(exponent_field | 0x4330000000000000LL) - 0x1p52 - 1023.0;
     const mask fold = m >= 1.4142135623730951;
-    m = select(fold, m * 0.5, m);
-    e = select(fold, e + 1.0, e);
+    m = V::select(fold, m * 0.5, m);
+    e = V::select(fold, e + 1.0, e);
     const vec x = m - 1.0;
     // Grouped in pairs (Estrin) rather than nested: a shorter chain of
     // dependent operations, and any rounding of it is covered by the margin.
@@ -96,9 +129,97 @@ inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) no
     const vec series = x * ((1.0 + x * (-1.0 / 2)) + x2 * ((1.0 / 3 + x * (-1.0 / 4)) +
                                                          x2 * (1.0 / 5 + x * (-1.0 / 6))));
     vec log_bound = (e * 0.6931471805599453 + series) - 1e-4;
-    log_bound = select((r_low <= 0.0) | (exponent_field == 0), splat(-745.0), log_bound);
+    log_bound = V::select((r_low <= 0.0) | (exponent_field == 0), V::splat(-745.0), log_bound);
 
-    const vec cost = (log_bound - load_downwards(in.log_length + (t - s0))) * length_f;
+    const vec cost = (log_bound - load(in.log_length_backwards + (in.count - t) + s0)) * length_f;
+    return in.beta + (cost + load(in.best_cost + s0));
+}
+
+// A reference point for the residuals of the starts being scanned: a grid
+// value g = 2^e * (1 + j/128) at or below a residual just seen, 1/g, and a
+// lower bound of ln g. Residuals of neighbouring starts of a long segment lie
+// within a fraction of a percent of each other, so one reference serves many
+// vectors and is moved only when a residual has drifted away from it.
+struct log_reference {
+    double grid = 1.0;
+    double inv = 1.0;
+    double log_low = -1000.0;  // none yet: every bound below -745
+};
+
+// Moves `ref` to the grid value at or below r; false (and `ref` unchanged)
+// when r is not a positive double whose reciprocal is normal.
+inline bool move_reference(log_reference& ref, const double* log_grid, double r) noexcept {
+    const auto bits = std::bit_cast<std::uint64_t>(r);
+    const int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    if (!(r > 0.0) || exponent < -1000 || exponent > 1000) return false;
+    const std::uint64_t j = (bits >> 45) & (reference_grid - 1);
+    ref.grid = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 45) - 1));
+    ref.inv = 1.0 / ref.grid;
+    const double log_grid_value = static_cast<double>(exponent) * 0x1.62e42fefa39efp-1 + log_grid[j];
+    ref.log_low = log_grid_value - (std::fabs(log_grid_value) * 0x1p-48 + 0x1p-46);
+    return true;
+}
+
+// Lower bounds on the totals of the starts s0 .. s0 + W - 1 for end t, from
+// a residual just below the rounded one and the reference. Why each is below
+// the rounded total the plain recursion computes:
+// - d and q are that recursion's d and q bit for bit (the same prefix-sum
+//   entries, the same subtraction). Its a is (d*d)/L rounded; here (d*d) is
+//   multiplied by 1/L rounded, which is within 3.01 * 2^-53 of it (relative).
+//   q >= 0 (the prefix sums of squares never fall) and a >= 0, so the
+//   recursion's r is at least (q - a) - 4.1 * 2^-53 (q + a), while r_low, with
+//   its own three roundings, is at most (q - a) - 5.9 * 2^-53 (q + a): r_low is
+//   below the recursion's r. Below 2^-1000 the scaling by 2^-50 may round to
+//   a subnormal; only lanes with r_low >= 0.76 g >= 2^-1001 use r_low, where
+//   those absolute errors (a few 2^-1074) are below 2^-70 of it.
+// - With g the grid value and w = (r_low - g) / g in real arithmetic, ln r >=
+//   ln r_low = ln g + ln(1 + w), and Taylor's theorem with the remainder of order
+//   four gives ln(1 + w) = w - w^2/2 + w^3/3 - w^4 / (4 (1 + xi)^4), xi
+//   between 0 and w. For |w| <= 0.24 (checked on the rounded w, which is
+//   within 3 ulp of w), 1 + xi >= 0.759 and the remainder is below 0.78 w^4,
+//   so p(w) = w - w^2/2 + w^3/3 - 0.8 w^4 <= ln(1 + w).
+// - Above 0.24, w is replaced by 0.24: p(0.24) < ln(1.24) - 0.001 < ln(1 + w).
+// - The rounding: r_low - g is exact (Sterbenz: within a factor 2 of g), so
+//   the rounded w is w (1 + e), |e| <= 2.1 * 2^-53, and the rounded p is within
+//   2^-50 of p(w) (every operand below 0.3 in magnitude). ln g is e ln 2 +
+//   ln(1 + j/128); the constant is the double below ln 2, the table holds the
+//   library's log of the exact 1 + j/128 (within an ulp), and the two
+//   roundings of e * ln2 + table cost at most |value| * 2^-52 more. The
+//   library's log at r is within an ulp of ln r, at most |ln g| + 0.3 in
+//   magnitude (clamped lanes have the 0.001 to spare). Together these are below |ln g| * 2^-50 + 2^-49; the margin
+//   subtracted from ln g, |ln g| * 2^-48 + 2^-46 (its own rounding included),
+//   exceeds that, and the final addition rounds by at most 2^-53 of a value
+//   below |ln g| + 1, also inside the margin. So the bound of ln r is below
+//   the library's log of r, the value the recursion uses.
+// - From there the recursion and the bound apply the same operations (subtract
+//   the same ln L, multiply by L > 0, add the same F[s], add beta); rounding
+//   to nearest is monotone, so the order is kept.
+// - Lanes with w < -0.24 claim -745, below the log of every positive double
+//   and below the floor K. Before the first reference, g = 1 and the log
+//   bound is -1000 + p, also below -745. A NaN w comes from a NaN residual,
+//   whose total is NaN and never wins, so dismissing it changes nothing.
+// NaN anywhere else gives a NaN bound, which dismisses nothing.
+template <class V>
+inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::size_t s0,
+                                   log_reference& ref) noexcept {
+    using vec = typename V::vec;
+    const auto load = V::load;
+    const vec length_f = in.position[t] - load(in.position + s0);
+    const vec d = in.sum[t] - load(in.sum + s0);
+    const vec q = in.sum_sq[t] - load(in.sum_sq + s0);
+    const vec a = (d * d) * load(in.inv_length_backwards + (in.count - t) + s0);
+    const vec r_low = (q - a) - (q + a) * 0x1p-50;
+    vec w = (r_low - ref.grid) * ref.inv;
+    // Moved when the first residual is more than a grid step away; a residual
+    // that cannot serve leaves the reference where it was.
+    if (!(std::fabs(w[0]) <= 1.0 / reference_grid) && move_reference(ref, in.log_grid, r_low[0]))
+        w = (r_low - ref.grid) * ref.inv;
+    w = w < 0.24 ? w : V::splat(0.24);
+    const vec w2 = w * w;
+    const vec poly = w + w2 * ((w * (1.0 / 3) - 0.5) - w2 * 0.8);
+    vec log_bound = ref.log_low + poly;
+    log_bound = V::select(w >= -0.24, log_bound, V::splat(-745.0));
+    const vec cost = (log_bound - load(in.log_length_backwards + (in.count - t) + s0)) * length_f;
     return in.beta + (cost + load(in.best_cost + s0));
 }
 
@@ -127,8 +248,10 @@ inline double block_bound(const scan_tables& in, const block_level& level, std::
     return in.beta + (cost + level.best_cost_min[b]);
 }
 
-inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
-                        std::size_t guess) noexcept {
+template <class V>
+scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
+                 std::size_t guess) noexcept {
+    constexpr std::size_t width = V::width;
     scan_result result{std::numeric_limits<double>::infinity(), 0};
     // A start replaces the current one when its total is less, or equal with
     // an earlier start: whatever the order of evaluation, the outcome is that
@@ -141,36 +264,43 @@ inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_s
         }
     };
     if (guess <= last_start) offer(guess);
+    log_reference ref;
+
+    // Starts [s0, s0 + width) all at most last_start: the bound near the
+    // reference first (the tight one for long segments), the coarser one for
+    // residuals far from it, the exact total for what both leave open.
+    auto vector_of_starts = [&](std::size_t s0) {
+        auto open = !(near_bounds<V>(in, t, s0, ref) > result.best);
+        if (!V::any(open)) return;
+        open &= !(total_bounds<V>(in, t, s0) > result.best);
+        if (!V::any(open)) return;
+        for (std::size_t j = 0; j < width; ++j)
+            if (open[j] != 0 && s0 + j != guess) offer(s0 + j);
+    };
 
     // Coarse blocks first: a block whose bound is above the best is dismissed
-    // whole, otherwise its sub-blocks are tried, down to vectors of four.
-    // Blocks that reach past the last start are only split, never bounded.
-    auto vectors = [&](std::size_t s0, std::size_t end) {
-        for (std::size_t v = s0; v < end; v += 4) {
-            if (v + 3 > last_start) {
-                for (std::size_t s = v; s <= last_start; ++s)
-                    if (s != guess) offer(s);
-                return;
-            }
-            const mask open = !(total_bounds(in, t, v) > result.best);
-            if ((open[0] | open[1] | open[2] | open[3]) == 0) continue;
-            for (std::size_t j = 0; j < 4; ++j)
-                if (open[j] != 0 && v + j != guess) offer(v + j);
+    // whole, otherwise its sub-blocks are tried, down to vectors. Blocks that
+    // reach past the last start are only split, never bounded.
+    const block_level& coarse = in.blocks[0];
+    const block_level& fine = in.blocks[1];
+    static_assert(block_sizes.size() == 2 && block_sizes[1] % (2 * width) == 0);
+    std::size_t s0 = 0;
+    for (; s0 + coarse.size - 1 <= last_start; s0 += coarse.size) {
+        if (block_bound(in, coarse, t, s0) > result.best) continue;
+        for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) {
+            if (block_bound(in, fine, t, f0) > result.best) continue;
+            for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v);
         }
-    };
-    auto descend = [&](auto& self, std::size_t level, std::size_t s0) -> void {
-        const block_level& blocks = in.blocks[level];
-        const std::size_t end = s0 + blocks.size;
-        if (end - 1 <= last_start && block_bound(in, blocks, t, s0) > result.best) return;
-        if (level + 1 == block_sizes.size()) {
-            vectors(s0, end);
-            return;
-        }
-        for (std::size_t child = s0; child < end && child <= last_start;
-             child += in.blocks[level + 1].size)
-            self(self, level + 1, child);
-    };
-    for (std::size_t s0 = 0; s0 <= last_start; s0 += block_sizes[0]) descend(descend, 0, s0);
+    }
+    // The last, partial coarse block: whole fine blocks, whole vectors, then
+    // single starts.
+    for (; s0 + fine.size - 1 <= last_start; s0 += fine.size) {
+        if (block_bound(in, fine, t, s0) > result.best) continue;
+        for (std::size_t v = s0; v < s0 + fine.size; v += width) vector_of_starts(v);
+    }
+    for (; s0 + width - 1 <= last_start; s0 += width) vector_of_starts(s0);
+    for (; s0 <= last_start; ++s0)
+        if (s0 != guess) offer(s0);
     return result;
 }
 
@@ -181,12 +311,19 @@ inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_s
 __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables& in, std::size_t t,
                                                               std::size_t last_start,
                                                               std::size_t guess) noexcept {
-    return scan(in, t, last_start, guess);
+    return scan<generic_lanes<4>>(in, t, last_start, guess);
 }
 
+#if defined(__x86_64__)
 __attribute__((target("avx2"), flatten)) scan_result scan_candidates_avx2(
     const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
-    return scan(in, t, last_start, guess);
+    return scan<avx2_lanes>(in, t, last_start, guess);
 }
+
+__attribute__((target("avx512f,avx512dq"), flatten)) scan_result scan_candidates_avx512(
+    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
+    return scan<generic_lanes<8>>(in, t, last_start, guess);
+}
+#endif
 
 }  // namespace vorn::changepoint
