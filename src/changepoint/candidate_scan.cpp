@@ -19,7 +19,7 @@ namespace {
 // A vector of W doubles and its comparison mask, compiled to whatever the
 // enclosing function's instruction set offers: every operation is the IEEE
 // operation of its scalar twin. The scan has one shape for every target; a
-// target only chooses the width and how a mask is tested.
+// target chooses the width (and could bring its own mask test, see `any`).
 template <int W>
 struct lane_types;
 template <>
@@ -56,14 +56,6 @@ struct generic_lanes {
     }
 };
 
-#if defined(__x86_64__)
-// Only ever inlined into functions compiled for AVX2 (or wider).
-struct avx2_lanes : generic_lanes<4> {
-    __attribute__((target("avx2"))) static bool any(mask m) noexcept {
-        return __builtin_ia32_movmskpd256(reinterpret_cast<vec>(m)) != 0;
-    }
-};
-#endif
 
 // The scalar twin of the bound on ln r inside total_bounds, for r > 0.
 inline double log_lower_bound(double r) noexcept {
@@ -317,7 +309,7 @@ __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables&
 #if defined(__x86_64__)
 __attribute__((target("avx2"), flatten)) scan_result scan_candidates_avx2(
     const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
-    return scan<avx2_lanes>(in, t, last_start, guess);
+    return scan<generic_lanes<4>>(in, t, last_start, guess);
 }
 
 __attribute__((target("avx512f,avx512dq"), flatten)) scan_result scan_candidates_avx512(
