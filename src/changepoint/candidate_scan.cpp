@@ -270,6 +270,17 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
             if (open[j] != 0 && s0 + j != guess) offer(s0 + j);
     };
 
+    // A fine block's vectors are bounded together first: on a long segment
+    // they are all dismissed, and one test is cheaper than one per vector.
+    auto fine_block = [&](const block_level& fine, std::size_t f0) {
+        if (block_bound(in, fine, t, f0) > result.best) return;
+        auto open = !(near_bounds<V>(in, t, f0, ref) > result.best);
+        for (std::size_t v = f0 + width; v < f0 + fine.size; v += width)
+            open |= !(near_bounds<V>(in, t, v, ref) > result.best);
+        if (!V::any(open)) return;
+        for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v);
+    };
+
     // Coarse blocks first: a block whose bound is above the best is dismissed
     // whole, otherwise its sub-blocks are tried, down to vectors. Blocks that
     // reach past the last start are only split, never bounded.
@@ -279,17 +290,11 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
     std::size_t s0 = 0;
     for (; s0 + coarse.size - 1 <= last_start; s0 += coarse.size) {
         if (block_bound(in, coarse, t, s0) > result.best) continue;
-        for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) {
-            if (block_bound(in, fine, t, f0) > result.best) continue;
-            for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v);
-        }
+        for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) fine_block(fine, f0);
     }
     // The last, partial coarse block: whole fine blocks, whole vectors, then
     // single starts.
-    for (; s0 + fine.size - 1 <= last_start; s0 += fine.size) {
-        if (block_bound(in, fine, t, s0) > result.best) continue;
-        for (std::size_t v = s0; v < s0 + fine.size; v += width) vector_of_starts(v);
-    }
+    for (; s0 + fine.size - 1 <= last_start; s0 += fine.size) fine_block(fine, s0);
     for (; s0 + width - 1 <= last_start; s0 += width) vector_of_starts(s0);
     for (; s0 <= last_start; ++s0)
         if (s0 != guess) offer(s0);
