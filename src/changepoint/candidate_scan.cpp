@@ -1,6 +1,9 @@
 // The candidate scan, compiled portably and for AVX2 and AVX-512 on x86-64.
 #include "changepoint/candidate_scan.hpp"
 
+#include "changepoint/log_bound.hpp"
+#include "changepoint/scan_lanes.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -15,47 +18,6 @@ unsigned long long scan_stats_exact = 0;
 #endif
 
 namespace {
-
-// A vector of W doubles and its comparison mask, compiled to whatever the
-// enclosing function's instruction set offers: every operation is the IEEE
-// operation of its scalar twin. The scan has one shape for every target; a
-// target chooses the width (and could bring its own mask test, see `any`).
-template <int W>
-struct lane_types;
-template <>
-struct lane_types<4> {
-    using vec = double __attribute__((vector_size(32)));
-    using mask = std::int64_t __attribute__((vector_size(32)));
-};
-template <>
-struct lane_types<8> {
-    using vec = double __attribute__((vector_size(64)));
-    using mask = std::int64_t __attribute__((vector_size(64)));
-};
-
-template <int W>
-struct generic_lanes {
-    static constexpr int width = W;
-    using vec = typename lane_types<W>::vec;
-    using mask = typename lane_types<W>::mask;
-
-    static vec load(const double* p) noexcept {
-        vec v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    static vec splat(double x) noexcept { return vec{} + x; }
-    static vec select(mask m, vec if_true, vec if_false) noexcept {
-        return reinterpret_cast<vec>((reinterpret_cast<mask>(if_true) & m) |
-                                     (reinterpret_cast<mask>(if_false) & ~m));
-    }
-    static bool any(mask m) noexcept {
-        std::int64_t folded = 0;
-        for (int j = 0; j < W; ++j) folded |= m[j];
-        return folded != 0;
-    }
-};
-
 
 // The scalar twin of the bound on ln r inside total_bounds, for r > 0.
 inline double log_lower_bound(double r) noexcept {
@@ -127,70 +89,6 @@ inline typename V::vec total_bounds(const scan_tables& in, std::size_t t, std::s
     return in.beta + (cost + load(in.best_cost + s0));
 }
 
-// A reference point for the residuals of the starts being scanned: a grid
-// value g = 2^e * (1 + j/128) at or below a residual just seen, 1/g, and a
-// lower bound of ln g. Residuals of neighbouring starts of a long segment lie
-// within a fraction of a percent of each other, so one reference serves many
-// vectors and is moved only when a residual has drifted away from it.
-struct log_reference {
-    double grid = 1.0;
-    double inv = 1.0;
-    double log_low = -1000.0;  // none yet: every bound below -745
-};
-
-// Moves `ref` to the grid value at or below r; false (and `ref` unchanged)
-// when r is not a positive double whose reciprocal is normal.
-inline bool move_reference(log_reference& ref, const double* log_grid, double r) noexcept {
-    const auto bits = std::bit_cast<std::uint64_t>(r);
-    const int exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
-    if (!(r > 0.0) || exponent < -1000 || exponent > 1000) return false;
-    const std::uint64_t j = (bits >> 45) & (reference_grid - 1);
-    ref.grid = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 45) - 1));
-    ref.inv = 1.0 / ref.grid;
-    const double log_grid_value = static_cast<double>(exponent) * 0x1.62e42fefa39efp-1 + log_grid[j];
-    ref.log_low = log_grid_value - (std::fabs(log_grid_value) * 0x1p-48 + 0x1p-46);
-    return true;
-}
-
-// Lower bounds on the totals of the starts s0 .. s0 + W - 1 for end t, from
-// a residual just below the rounded one and the reference. Why each is below
-// the rounded total the plain recursion computes:
-// - d and q are that recursion's d and q bit for bit (the same prefix-sum
-//   entries, the same subtraction). Its a is (d*d)/L rounded; here (d*d) is
-//   multiplied by 1/L rounded, which is within 3.01 * 2^-53 of it (relative).
-//   q >= 0 (the prefix sums of squares never fall) and a >= 0, so the
-//   recursion's r is at least (q - a) - 4.1 * 2^-53 (q + a), while r_low, with
-//   its own three roundings, is at most (q - a) - 5.9 * 2^-53 (q + a): r_low is
-//   below the recursion's r. Below 2^-1000 the scaling by 2^-50 may round to
-//   a subnormal; only lanes with r_low >= 0.76 g >= 2^-1001 use r_low, where
-//   those absolute errors (a few 2^-1074) are below 2^-70 of it.
-// - With g the grid value and w = (r_low - g) / g in real arithmetic, ln r >=
-//   ln r_low = ln g + ln(1 + w), and Taylor's theorem with the remainder of order
-//   four gives ln(1 + w) = w - w^2/2 + w^3/3 - w^4 / (4 (1 + xi)^4), xi
-//   between 0 and w. For |w| <= 0.24 (checked on the rounded w, which is
-//   within 3 ulp of w), 1 + xi >= 0.759 and the remainder is below 0.78 w^4,
-//   so p(w) = w - w^2/2 + w^3/3 - 0.8 w^4 <= ln(1 + w).
-// - Above 0.24, w is replaced by 0.24: p(0.24) < ln(1.24) - 0.001 < ln(1 + w).
-// - The rounding: r_low - g is exact (Sterbenz: within a factor 2 of g), so
-//   the rounded w is w (1 + e), |e| <= 2.1 * 2^-53, and the rounded p is within
-//   2^-50 of p(w) (every operand below 0.3 in magnitude). ln g is e ln 2 +
-//   ln(1 + j/128); the constant is the double below ln 2, the table holds the
-//   library's log of the exact 1 + j/128 (within an ulp), and the two
-//   roundings of e * ln2 + table cost at most |value| * 2^-52 more. The
-//   library's log at r is within an ulp of ln r, at most |ln g| + 0.3 in
-//   magnitude (clamped lanes have the 0.001 to spare). Together these are below |ln g| * 2^-50 + 2^-49; the margin
-//   subtracted from ln g, |ln g| * 2^-48 + 2^-46 (its own rounding included),
-//   exceeds that, and the final addition rounds by at most 2^-53 of a value
-//   below |ln g| + 1, also inside the margin. So the bound of ln r is below
-//   the library's log of r, the value the recursion uses.
-// - From there the recursion and the bound apply the same operations (subtract
-//   the same ln L, multiply by L > 0, add the same F[s], add beta); rounding
-//   to nearest is monotone, so the order is kept.
-// - Lanes with w < -0.24 claim -745, below the log of every positive double
-//   and below the floor K. Before the first reference, g = 1 and the log
-//   bound is -1000 + p, also below -745. A NaN w comes from a NaN residual,
-//   whose total is NaN and never wins, so dismissing it changes nothing.
-// NaN anywhere else gives a NaN bound, which dismisses nothing.
 template <class V>
 inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::size_t s0,
                                    log_reference& ref) noexcept {
@@ -199,21 +97,13 @@ inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::si
     const vec length_f = in.position[t] - load(in.position + s0);
     const vec d = in.sum[t] - load(in.sum + s0);
     const vec q = in.sum_sq[t] - load(in.sum_sq + s0);
-    const vec a = (d * d) * load(in.inv_length_backwards + (in.count - t) + s0);
-    const vec r_low = (q - a) - (q + a) * 0x1p-50;
-    vec w = (r_low - ref.grid) * ref.inv;
-    // Moved when the first residual is more than a grid step away; a residual
-    // that cannot serve leaves the reference where it was.
-    if (!(std::fabs(w[0]) <= 1.0 / reference_grid) && move_reference(ref, in.log_grid, r_low[0]))
-        w = (r_low - ref.grid) * ref.inv;
-    w = w < 0.24 ? w : V::splat(0.24);
-    const vec w2 = w * w;
-    const vec poly = w + w2 * ((w * (1.0 / 3) - 0.5) - w2 * 0.8);
-    vec log_bound = ref.log_low + poly;
-    log_bound = V::select(w >= -0.24, log_bound, V::splat(-745.0));
+    const vec r_low = residual_below<V>(q, d, load(in.inv_length_backwards + (in.count - t) + s0));
+    const vec log_bound = log_below<V>(ref, in.log_grid, r_low);
+    // The same operations as the exact total from here on (see log_bound.hpp).
     const vec cost = (log_bound - load(in.log_length_backwards + (in.count - t) + s0)) * length_f;
     return in.beta + (cost + load(in.best_cost + s0));
 }
+
 
 // One lower bound for the totals of every start of block `b` (all of whose
 // starts are at most the last start for t), from the block's extremes: each
