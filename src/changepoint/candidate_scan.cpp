@@ -162,8 +162,18 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
 
     // A fine block's vectors are bounded together first: on a long segment
     // they are all dismissed, and one test is cheaper than one per vector.
+    // The block bound costs a division and a logarithm's worth of scalar
+    // work; where it keeps failing (a long segment, whose starts all have
+    // about the same total) it is tried only on every eighth block.
+    unsigned misses = 0;
     auto fine_block = [&](const block_level& fine, std::size_t f0) {
-        if (block_bound(in, fine, t, f0) > result.best) return;
+        if (misses < 4 || misses % 8 == 0) {
+            if (block_bound(in, fine, t, f0) > result.best) {
+                misses = 0;
+                return;
+            }
+        }
+        ++misses;
         auto open = !(near_bounds<V>(in, t, f0, ref) > result.best);
         for (std::size_t v = f0 + width; v < f0 + fine.size; v += width)
             open |= !(near_bounds<V>(in, t, v, ref) > result.best);

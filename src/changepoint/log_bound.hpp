@@ -46,14 +46,15 @@ inline bool move_reference(log_reference& ref, const double* log_grid, double r)
 //   recursion's r is at least (q - a) - 4.1 * 2^-53 (q + a), while r_low, with
 //   its own three roundings, is at most (q - a) - 5.9 * 2^-53 (q + a): r_low is
 //   below the recursion's r. Below 2^-1000 the scaling by 2^-50 may round to
-//   a subnormal; only lanes with r_low >= 0.76 g >= 2^-1001 use r_low, where
+//   a subnormal; only lanes with r_low >= 0.93 g >= 2^-1001 use r_low, where
 //   those absolute errors (a few 2^-1074) are below 2^-70 of it.
 // - With g the grid value and w = (r_low - g) / g in real arithmetic, ln r >=
-//   ln r_low = ln g + ln(1 + w), and Taylor's theorem with the remainder of order
-//   four gives ln(1 + w) = w - w^2/2 + w^3/3 - w^4 / (4 (1 + xi)^4), xi
-//   between 0 and w. For |w| <= 0.24 (checked on the rounded w, which is
-//   within 3 ulp of w), 1 + xi >= 0.759 and the remainder is below 0.78 w^4,
-//   so p(w) = w - w^2/2 + w^3/3 - 0.8 w^4 <= ln(1 + w).
+//   ln r_low = ln g + ln(1 + w), and Taylor's theorem with the remainder of
+//   order two gives ln(1 + w) = w - w^2 / (2 (1 + xi)^2), xi between 0 and w.
+//   For w >= -0.06 (checked on the rounded w, which is within 3 ulp of w),
+//   1 + xi >= 0.939 and the remainder is below 0.5671 w^2, so
+//   p(w) = w - 0.57 w^2 <= ln(1 + w). The reference stays within a grid step
+//   (1/128) of the residuals it serves, where p is within 5e-6 of ln(1 + w).
 // - Above 0.24, w is replaced by 0.24: p(0.24) < ln(1.24) - 0.001 < ln(1 + w).
 // - The rounding: r_low - g is exact (Sterbenz: within a factor 2 of g), so
 //   the rounded w is w (1 + e), |e| <= 2.1 * 2^-53, and the rounded p is within
@@ -70,7 +71,7 @@ inline bool move_reference(log_reference& ref, const double* log_grid, double r)
 // - From there the recursion and the bound apply the same operations (subtract
 //   the same ln L, multiply by L > 0, add the same F[s], add beta); rounding
 //   to nearest is monotone, so the order is kept.
-// - Lanes with w < -0.24 claim -745, below the log of every positive double
+// - Lanes with w < -0.06 claim -745, below the log of every positive double
 //   and below the floor K. Before the first reference, g = 1 and the log
 //   bound is -1000 + p, also below -745. A NaN w comes from a NaN residual,
 //   whose total is NaN and never wins, so dismissing it changes nothing.
@@ -92,9 +93,8 @@ inline typename V::vec log_below(log_reference& ref, const double* log_grid,
     if (!(std::fabs(w[0]) <= 1.0 / reference_grid) && move_reference(ref, log_grid, r_low[0]))
         w = (r_low - ref.grid) * ref.inv;
     w = w < 0.24 ? w : V::splat(0.24);
-    const vec w2 = w * w;
-    const vec poly = w + w2 * ((w * (1.0 / 3) - 0.5) - w2 * 0.8);
-    return V::select(w >= -0.24, ref.log_low + poly, V::splat(-745.0));
+    const vec poly = w - (w * w) * 0.57;
+    return V::select(w >= -0.06, ref.log_low + poly, V::splat(-745.0));
 }
 
 }  // namespace vorn::changepoint

@@ -111,7 +111,7 @@ int check_log_below(const double* log_grid) {
                 probes.insert(probes.end(), {below, above});
             }
             probes.push_back(grid);
-            for (double w : {-0.2401, -0.24, -0.2399, -0.2, -0.1, -1e-3, 1e-9, 0.01, 0.2, 0.2399, 0.24, 0.25, 0.7, 3.0})
+            for (double w : {-0.2401, -0.0601, -0.06, -0.0599, -0.03, -1e-3, 1e-9, 0.0078, 0.01, 0.2, 0.2399, 0.24, 0.25, 0.7, 3.0})
                 probes.push_back(grid * (1.0 + w));
         }
     }
@@ -120,7 +120,7 @@ int check_log_below(const double* log_grid) {
     for (double r : probes) {
         if (!(r > 0.0) || !std::isfinite(r)) continue;
         // References at, a little above, below and far from the probe.
-        for (double scale : {1.0, 1.0 - 1.0 / 256, 1.0 + 1.0 / 256, 1.24, 0.8, 1.3, 0.5}) {
+        for (double scale : {1.0, 1.0 - 1.0 / 256, 1.0 + 1.0 / 256, 1.0 + 1.0 / 128, 1.06, 1.0639, 0.8, 1.3, 0.5}) {
             log_reference ref;
             const double anchor = r * scale;
             if (!(anchor > 0.0) || !std::isfinite(anchor)) continue;
