@@ -55,15 +55,18 @@ inline bool move_reference(log_reference& ref, const double* log_grid, double r)
 //   1 + xi >= 0.939 and the remainder is below 0.5671 w^2, so
 //   p(w) = w - 0.57 w^2 <= ln(1 + w). The reference stays within a grid step
 //   (1/128) of the residuals it serves, where p is within 5e-6 of ln(1 + w).
-// - Above 0.24, w is replaced by 0.24: p(0.24) < ln(1.24) - 0.001 < ln(1 + w).
-// - The rounding: r_low - g is exact (Sterbenz: within a factor 2 of g), so
+//   For w >= 0 the remainder is below w^2 / 2 whatever w is, so p bounds
+//   ln(1 + w) on the whole of [-0.06, inf); above w = 0.24 the gap is
+//   more than 0.004 and covers every rounding below (p may overflow to -inf
+//   there, still a lower bound).
+// - The rounding, for w <= 0.24: r_low - g is exact (Sterbenz), so
 //   the rounded w is w (1 + e), |e| <= 2.1 * 2^-53, and the rounded p is within
 //   2^-50 of p(w) (every operand below 0.3 in magnitude). ln g is e ln 2 +
 //   ln(1 + j/128); the constant is the double below ln 2, the table holds the
 //   library's log of the exact 1 + j/128 (within an ulp), and the two
 //   roundings of e * ln2 + table cost at most |value| * 2^-52 more. The
 //   library's log at r is within an ulp of ln r, at most |ln g| + 0.3 in
-//   magnitude (clamped lanes have the 0.001 to spare). Together these are below |ln g| * 2^-50 + 2^-49; the margin
+//   magnitude. Together these are below |ln g| * 2^-50 + 2^-49; the margin
 //   subtracted from ln g, |ln g| * 2^-48 + 2^-46 (its own rounding included),
 //   exceeds that, and the final addition rounds by at most 2^-53 of a value
 //   below |ln g| + 1, also inside the margin. So the bound of ln r is below
@@ -73,8 +76,9 @@ inline bool move_reference(log_reference& ref, const double* log_grid, double r)
 //   to nearest is monotone, so the order is kept.
 // - Lanes with w < -0.06 claim -745, below the log of every positive double
 //   and below the floor K. Before the first reference, g = 1 and the log
-//   bound is -1000 + p, also below -745. A NaN w comes from a NaN residual,
-//   whose total is NaN and never wins, so dismissing it changes nothing.
+//   bound is -1000 + p (p never exceeds 0.44), below -745. A NaN w comes
+//   from a NaN residual, whose total is NaN and never wins, so dismissing it
+//   changes nothing.
 // NaN anywhere else gives a NaN bound, which dismisses nothing.
 template <class V>
 inline typename V::vec residual_below(typename V::vec q, typename V::vec d,
@@ -92,7 +96,6 @@ inline typename V::vec log_below(log_reference& ref, const double* log_grid,
     // that cannot serve leaves the reference where it was.
     if (!(std::fabs(w[0]) <= 1.0 / reference_grid) && move_reference(ref, log_grid, r_low[0]))
         w = (r_low - ref.grid) * ref.inv;
-    w = w < 0.24 ? w : V::splat(0.24);
     const vec poly = w - (w * w) * 0.57;
     return V::select(w >= -0.06, ref.log_low + poly, V::splat(-745.0));
 }
