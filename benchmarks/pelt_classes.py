@@ -11,6 +11,10 @@ run.py calls `section(...)`; run on its own, this module builds the literal recu
 from __future__ import annotations
 
 import argparse
+import ctypes
+import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -22,6 +26,7 @@ import numpy as np
 import _vorn_ext
 
 HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
 PENALTY_FACTOR = 1.0
 MIN_SEGMENT = 5
 TARGET = 0.1          # every class: at most this fraction of the literal's time
@@ -82,8 +87,41 @@ def _best_of(fn: Callable[[], Any], repeats: int) -> tuple[float, Any]:
     return best, out
 
 
-def measure(literal: Any, n: int, repeats: int, noise_n: int, log: Callable[[str], None]) -> list[dict]:
-    """One row per class at n, plus white noise at noise_n (0: none) against 25 × ... scaled literal."""
+# A build of the search with a counter of the candidates evaluated exactly (two calls of `log`);
+# the counter is compiled out of the module.
+_COUNTING_SHIM = r"""
+#include "changepoint/pelt.hpp"
+namespace vorn::changepoint { extern unsigned long long scan_stats_exact; }
+extern "C" double vorn_exact_fraction(const double* x, std::size_t n, double pf, std::uint64_t m) {
+    vorn::changepoint::scan_stats_exact = 0;
+    vorn::changepoint::pelt_search({x, n}, pf, m);
+    return static_cast<double>(vorn::changepoint::scan_stats_exact) / (0.5 * n * (n - 1.0));
+}
+"""
+
+
+def counting_build(build_dir: Path) -> Any:
+    cxx = os.environ.get("CXX") or shutil.which("g++")
+    if cxx is None:
+        return None
+    shim = build_dir / "counting_shim.cpp"
+    shim.write_text(_COUNTING_SHIM)
+    out = build_dir / "libvorn_pelt_counting.so"
+    sources = [shim, *sorted((ROOT / "src" / "changepoint").glob("*.cpp")), ROOT / "src" / "core" / "fault.cpp"]
+    cmd = [cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", "-fPIC", "-shared", "-DVORN_SCAN_STATS",
+           f"-I{ROOT / 'src'}", "-o", str(out), *map(str, sources)]
+    if subprocess.run(cmd, capture_output=True).returncode != 0:
+        return None
+    lib = ctypes.CDLL(str(out))
+    lib.vorn_exact_fraction.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_double, ctypes.c_uint64]
+    lib.vorn_exact_fraction.restype = ctypes.c_double
+    return lib
+
+
+def measure(literal: Any, n: int, repeats: int, noise_n: int, log: Callable[[str], None],
+            counting: Any = None) -> list[dict]:
+    """One row per class at n, plus white noise at noise_n (0: none) against the literal's time at n
+    scaled by the ratio of candidate counts."""
     from run import literal_pelt  # the ctypes wrapper lives beside the literal build
 
     rows = []
@@ -93,8 +131,9 @@ def measure(literal: Any, n: int, repeats: int, noise_n: int, log: Callable[[str
         as_list = x.tolist()
         vorn, got = _best_of(lambda: _vorn_ext.pelt(as_list, PENALTY_FACTOR, MIN_SEGMENT), repeats)
         lit, want = _best_of(lambda: literal_pelt(literal, x, PENALTY_FACTOR, MIN_SEGMENT), max(1, repeats - 1))
+        exact = counting.vorn_exact_fraction(x.ctypes.data, n, PENALTY_FACTOR, MIN_SEGMENT) if counting else None
         rows.append({"class": name, "n": n, "vorn": vorn, "lit": lit, "lit_note": "measured",
-                     "found": len(got), "identical": got == want, "target": TARGET})
+                     "found": len(got), "identical": got == want, "target": TARGET, "exact": exact})
     if noise_n:
         name = "white noise (no change)"
         log(f"pelt classes: {name}, n={noise_n:,}")
@@ -105,12 +144,13 @@ def measure(literal: Any, n: int, repeats: int, noise_n: int, log: Callable[[str
         scale = (noise_n * (noise_n - 1)) / (n * (n - 1))
         rows.append({"class": name, "n": noise_n, "vorn": vorn, "lit": base["lit"] * scale,
                      "lit_note": f"n={n:,} time × {scale:.4g}", "found": len(got),
-                     "identical": got == [] and base["identical"], "target": NOISE_TARGET})
+                     "identical": got == [] and base["identical"], "target": NOISE_TARGET, "exact": None})
     return rows
 
 
 def markdown(rows: list[dict]) -> str:
-    head = ["signal", "n", "change points", "`_vorn_ext`", "literal C++", "ratio", "target", "identical", "result"]
+    head = ["signal", "n", "change points", "`_vorn_ext`", "literal C++", "ratio", "target", "identical", "result",
+            "evaluated exactly"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for r in rows:
         ratio = r["vorn"] / r["lit"]
@@ -118,22 +158,38 @@ def markdown(rows: list[dict]) -> str:
         lit = f"{r['lit']:.3g} s" + ("" if r["lit_note"] == "measured" else f" ({r['lit_note']})")
         lines.append("| " + " | ".join([
             r["class"], f"{r['n']:,}", str(r["found"]), f"{r['vorn']:.3g} s", lit, f"{ratio:.3g}",
-            f"≤ {r['target']:g}", "yes" if r["identical"] else "NO", "PASS" if ok else "FAIL"]) + " |")
+            f"≤ {r['target']:g}", "yes" if r["identical"] else "NO", "PASS" if ok else "FAIL",
+            "—" if r.get("exact") is None else f"{r['exact']:.2e}"]) + " |")
     return "\n".join(lines)
 
 
 def section(literal: Any, quick: bool, log: Callable[[str], None]) -> str:
     """The Markdown section for run.py's report; also appended to benchmarks/last_run.md."""
     n, noise_n, repeats = (2_000, 0, 1) if quick else (20_000, 100_000, 3)
-    rows = measure(literal, n, repeats, noise_n, log)
+    with tempfile.TemporaryDirectory(prefix="vorn-pelt-count-") as tmp:
+        rows = measure(literal, n, repeats, noise_n, log, counting_build(Path(tmp)))
     text = (f"## pelt signal classes\n\npenalty_factor = {PENALTY_FACTOR:g}, min_segment_samples = "
-            f"{MIN_SEGMENT}; times are the least of {repeats} calls; ratio = `_vorn_ext` ÷ literal "
-            "recursion; identical = the same change points as the literal recursion."
+            f"{MIN_SEGMENT}; times are the least of {repeats} calls (one for the large size); ratio = "
+            "`_vorn_ext` ÷ literal recursion; identical = the same change points as the literal "
+            "recursion; evaluated exactly = the fraction of the n(n−1)/2 candidates that reach the "
+            "two calls of `log`, counted in a separate build of the search with a counter."
             + (" Quick run: n reduced, targets apply to the full run only." if quick else "")
             + "\n\n" + markdown(rows) + "\n")
-    with open(HERE / "last_run.md", "a", encoding="utf-8") as out:
-        out.write("\n" + text)
+    write_section(HERE / "last_run.md", text)
     return text
+
+
+def write_section(path: Path, text: str) -> None:
+    """Replace this module's section of the suite's Markdown file (or append it); the rest stays."""
+    old = path.read_text(encoding="utf-8") if path.exists() else ""
+    head = "## pelt signal classes"
+    if head in old:
+        before, _, rest = old.partition(head)
+        after = rest[rest.find("\n## "):] if "\n## " in rest else ""
+        new = before + text.rstrip("\n") + ("\n" + after if after else "\n")
+    else:
+        new = old + ("\n" if old and not old.endswith("\n\n") else "") + text
+    path.write_text(new, encoding="utf-8")
 
 
 def main() -> int:
@@ -152,7 +208,8 @@ def main() -> int:
             print("\n".join(skipped), file=sys.stderr)
             return 1
         rows = measure(literal, args.n, args.repeats, args.noise_n,
-                       lambda m: print(f"[{time.strftime('%H:%M:%S')}] {m}", file=sys.stderr, flush=True))
+                       lambda m: print(f"[{time.strftime('%H:%M:%S')}] {m}", file=sys.stderr, flush=True),
+                       counting_build(Path(tmp)))
     print(markdown(rows))
     return 0
 

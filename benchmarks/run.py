@@ -734,6 +734,8 @@ def main() -> int:
         suite.baseline_scan()
         suite.median_case()
         suite.pelt_scan()
+        if tools.literal is not None:  # pelt on classes of signals: benchmarks/pelt_classes.py
+            suite.sections.append(__import__("pelt_classes").section(tools.literal, args.quick, suite.log))
         suffix = "-quick" if args.quick else ""
         plots = suite.plots(args.out, suffix)
     elapsed = time.perf_counter() - started
