@@ -104,7 +104,6 @@ inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::si
     return in.beta + (cost + load(in.best_cost + s0));
 }
 
-
 // One lower bound for the totals of every start of block `b` (all of whose
 // starts are at most the last start for t), from the block's extremes: each
 // quantity the total is made of is bounded by the same rounded operations on
@@ -151,13 +150,15 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
     // Starts [s0, s0 + width) all at most last_start: the bound near the
     // reference first (the tight one for long segments), the coarser one for
     // residuals far from it, the exact total for what both leave open.
-    auto vector_of_starts = [&](std::size_t s0) {
+    // Only starts from `first` on are offered (the last vector may reach back
+    // over starts already scanned).
+    auto vector_of_starts = [&](std::size_t s0, std::size_t first) {
         auto open = !(near_bounds<V>(in, t, s0, ref) > result.best);
         if (!V::any(open)) return;
         open &= !(total_bounds<V>(in, t, s0) > result.best);
         if (!V::any(open)) return;
         for (std::size_t j = 0; j < width; ++j)
-            if (open[j] != 0 && s0 + j != guess) offer(s0 + j);
+            if (open[j] != 0 && s0 + j >= first && s0 + j != guess) offer(s0 + j);
     };
 
     // A fine block's vectors are bounded together first: on a long segment
@@ -178,7 +179,7 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
         for (std::size_t v = f0 + width; v < f0 + fine.size; v += width)
             open |= !(near_bounds<V>(in, t, v, ref) > result.best);
         if (!V::any(open)) return;
-        for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v);
+        for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v, v);
     };
 
     // Coarse blocks first: a block whose bound is above the best is dismissed
@@ -193,18 +194,23 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
         for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) fine_block(fine, f0);
     }
     // The last, partial coarse block: whole fine blocks, whole vectors, then
-    // single starts.
+    // the last `width` starts (reaching back over scanned ones) or, when
+    // there are fewer, single starts.
     for (; s0 + fine.size - 1 <= last_start; s0 += fine.size) fine_block(fine, s0);
-    for (; s0 + width - 1 <= last_start; s0 += width) vector_of_starts(s0);
-    for (; s0 <= last_start; ++s0)
-        if (s0 != guess) offer(s0);
+    for (; s0 + width - 1 <= last_start; s0 += width) vector_of_starts(s0, s0);
+    if (s0 <= last_start && last_start + 1 >= width) {
+        vector_of_starts(last_start + 1 - width, s0);
+    } else {
+        for (; s0 <= last_start; ++s0)
+            if (s0 != guess) offer(s0);
+    }
     return result;
 }
 
 }  // namespace
 
 // Flattened so that the whole scan is compiled for the wrapper's instruction
-// set; both give identical results, as every operation is the same.
+// set; every variant gives identical results, as every operation is the same.
 __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables& in, std::size_t t,
                                                               std::size_t last_start,
                                                               std::size_t guess) noexcept {
