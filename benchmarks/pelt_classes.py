@@ -167,7 +167,8 @@ def section(literal: Any, quick: bool, log: Callable[[str], None]) -> str:
     """The Markdown section for run.py's report; also appended to benchmarks/last_run.md."""
     n, noise_n, repeats = (2_000, 0, 1) if quick else (20_000, 100_000, 3)
     with tempfile.TemporaryDirectory(prefix="vorn-pelt-count-") as tmp:
-        rows = measure(literal, n, repeats, noise_n, log, counting_build(Path(tmp)))
+        # The counting build takes a compiler run; the quick smoke run goes without it.
+        rows = measure(literal, n, repeats, noise_n, log, None if quick else counting_build(Path(tmp)))
     text = (f"## pelt signal classes\n\npenalty_factor = {PENALTY_FACTOR:g}, min_segment_samples = "
             f"{MIN_SEGMENT}; times are the least of {repeats} calls (one for the large size); ratio = "
             "`_vorn_ext` ÷ literal recursion; identical = the same change points as the literal "
