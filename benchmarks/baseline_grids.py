@@ -354,6 +354,22 @@ def figure(grid: Grid, path: Path) -> bool:
     return True
 
 
+def write_sections(path: Path, grids: list[Grid], run_note: str) -> None:
+    """Replaces each grid's section of the suite's shared Markdown file (or appends it), leaving
+    the other sections (other benchmark modules write theirs) as they are."""
+    text = path.read_text(encoding="utf-8") if path.exists() else ""
+    for g in grids:
+        section = g.markdown().rstrip("\n") + f"\n\n{run_note}\n"
+        head = section.split("\n", 1)[0].split(":", 1)[0]  # "## Anchor grid" etc., sizes aside
+        start = text.find(head)
+        if start >= 0:
+            end = text.find("\n## ", start + len(head))
+            text = text[:start] + section + (text[end:] if end >= 0 else "")
+        else:
+            text = text + ("\n" if text and not text.endswith("\n\n") else "") + section
+    path.write_text(text, encoding="utf-8")
+
+
 def run_grids(tools: Any, quick: bool, log: Callable[[str], None], names: list[str] | None = None,
               figure_dir: Path | None = None) -> list[Grid]:
     """Runs the named grids (all three by default) and draws one figure per grid into figure_dir

@@ -735,6 +735,8 @@ def main() -> int:
         suite.baseline_scan()
         suite.median_case()
         suite.pelt_scan()
+        if tools.literal is not None:  # pelt on classes of signals: benchmarks/pelt_classes.py
+            suite.sections.append(__import__("pelt_classes").section(tools.literal, args.quick, suite.log))
         suffix = "-quick" if args.quick else ""
         plots = suite.plots(args.out, suffix)
         grids = baseline_grids.run_grids(tools, args.quick, suite.log)
@@ -783,9 +785,11 @@ def main() -> int:
     name = "quick.md" if args.quick else "latest.md"
     (args.out / name).write_text(text)
     print(f"written: {args.out / name}", file=sys.stderr)
-    # The grid tables alone, for refreshing the README's benchmark section.
+    # The grid tables, for refreshing the README's benchmark section: their own sections of
+    # the shared last_run.md (other modules keep theirs there).
     grid_file = args.out / "last_run-quick.md" if args.quick else HERE / "last_run.md"
-    grid_file.write_text("\n".join(head) + "\n\n" + grid_text + "\n")
+    run_note = "Measured by " + "; ".join(line[2:] for line in (head[2], head[3], head[7])) + "."
+    baseline_grids.write_sections(grid_file, grids, run_note)
     print(f"written: {grid_file}", file=sys.stderr)
     return 0
 
