@@ -54,6 +54,11 @@ PIPELINE_CASES = [
     ("walk", 2_000_000, 200_001, 10.0, "float32", "anchor"),
     ("nonfinite", 700_000, 131_075, 100.0, "float32", "anchor"),
     ("ties", 500_000, 140_002, 33.3, "float64", "anchor"),
+    ("nonfinite", 200_000, 3, 50.0, "float32", "direct"),
+    ("ties", 120_000, 33, 66.0, "float64", "direct"),
+    ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),
+    ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
+    ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
 ]
 
 
