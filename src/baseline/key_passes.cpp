@@ -78,7 +78,8 @@ isa chosen_isa() noexcept {
     // __builtin_cpu_supports reports a vector extension only when the
     // operating system also saves its registers.
     static const isa chosen = [] {
-#if defined(VORN_PORTABLE_KEY_PASSES)
+#if defined(VORN_PORTABLE_KEY_PASSES) || !defined(__x86_64__)
+        // The vector variants exist only for x86-64.
         return isa::portable;
 #else
 #if !defined(VORN_AVX2_KEY_PASSES)
@@ -101,10 +102,12 @@ namespace detail = key_passes_detail;
 bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_key high,
                              wide_key* kept_keys, bracket_tally tally) noexcept {
     switch (chosen_isa()) {
+#if defined(__x86_64__)
         case isa::avx512:
             return detail::filter_bracket_avx512(keys, low, high, kept_keys, tally);
         case isa::avx2:
             return detail::filter_bracket_avx2(keys, low, high, kept_keys, tally);
+#endif
         default:
             return detail::filter_bracket_portable(keys, low, high, kept_keys, tally);
     }
@@ -113,10 +116,12 @@ bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_
 split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_key* less_keys,
                          wide_key* greater_keys) noexcept {
     switch (chosen_isa()) {
+#if defined(__x86_64__)
         case isa::avx512:
             return detail::split_around_avx512(keys, pivot, less_keys, greater_keys);
         case isa::avx2:
             return detail::split_around_avx2(keys, pivot, less_keys, greater_keys);
+#endif
         default:
             return detail::split_around_portable(keys, pivot, less_keys, greater_keys);
     }
@@ -124,10 +129,12 @@ split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_ke
 
 neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept {
     switch (chosen_isa()) {
+#if defined(__x86_64__)
         case isa::avx512:
             return detail::next_above_avx512(keys, key);
         case isa::avx2:
             return detail::next_above_avx2(keys, key);
+#endif
         default:
             return detail::next_above_portable(keys, key);
     }
@@ -135,10 +142,12 @@ neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept {
 
 neighbour next_below(std::span<const wide_key> keys, wide_key key) noexcept {
     switch (chosen_isa()) {
+#if defined(__x86_64__)
         case isa::avx512:
             return detail::next_below_avx512(keys, key);
         case isa::avx2:
             return detail::next_below_avx2(keys, key);
+#endif
         default:
             return detail::next_below_portable(keys, key);
     }
@@ -148,10 +157,12 @@ template <class T>
 std::size_t append_usable(const T* signal, const std::uint8_t* mask, std::size_t length,
                           wide_key* out) noexcept {
     switch (chosen_isa()) {
+#if defined(__x86_64__)
         case isa::avx512:
             return detail::append_usable_avx512(signal, mask, length, out);
         case isa::avx2:
             return detail::append_usable_avx2(signal, mask, length, out);
+#endif
         default:
             return detail::append_usable_portable(signal, mask, length, out);
     }

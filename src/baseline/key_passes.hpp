@@ -126,6 +126,7 @@ std::size_t append_usable_portable(const double*, const std::uint8_t*, std::size
 std::size_t append_usable_portable(const float*, const std::uint8_t*, std::size_t,
                                    wide_key*) noexcept;
 
+#if defined(__x86_64__)
 bracket_tally filter_bracket_avx2(std::span<const wide_key>, wide_key, wide_key, wide_key*,
                                   bracket_tally) noexcept;
 split_tally split_around_avx2(std::span<const wide_key>, wide_key, wide_key*,
@@ -147,6 +148,7 @@ std::size_t append_usable_avx512(const double*, const std::uint8_t*, std::size_t
                                  wide_key*) noexcept;
 std::size_t append_usable_avx512(const float*, const std::uint8_t*, std::size_t,
                                  wide_key*) noexcept;
+#endif
 
 }  // namespace key_passes_detail
 

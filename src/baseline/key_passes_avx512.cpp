@@ -1,4 +1,6 @@
 // The AVX-512F variants of the key passes (see key_passes.hpp).
+// Built for x86-64 only; elsewhere this unit is empty.
+#if defined(__x86_64__)
 #include <immintrin.h>
 
 #include <algorithm>
@@ -185,3 +187,5 @@ std::size_t append_usable_avx512(const float* signal, const std::uint8_t* mask,
 #undef VORN_AVX512
 
 }  // namespace vorn::baseline::key_passes_detail
+
+#endif  // __x86_64__

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 #include <new>
-#include <source_location>
 
 #include "binding/interpreter_lock.hpp"
 #include "binding/panic.hpp"
@@ -30,10 +29,10 @@ PyObject* map_outcome(Run&& run) {
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, "memory allocation failed");
     } catch (const std::exception& unexpected) {
-        core::write_fault_report(unexpected.what(), std::source_location::current());
+        core::write_fault_report(unexpected.what(), core::source_location::current());
         raise_panic(unexpected.what());
     } catch (...) {
-        core::write_fault_report(generic_fault_message, std::source_location::current());
+        core::write_fault_report(generic_fault_message, core::source_location::current());
         raise_panic(generic_fault_message);
     }
     return nullptr;
@@ -47,7 +46,7 @@ PyObject* guarded(Run&& run) noexcept {
         lock_held_scope entered;
         return map_outcome(std::forward<Run>(run));
     } catch (...) {
-        core::write_fault_report("uncaught panic at ffi boundary", std::source_location::current());
+        core::write_fault_report("uncaught panic at ffi boundary", core::source_location::current());
         std::abort();
     }
 }

@@ -26,7 +26,8 @@ inline vec load(const double* p) noexcept {
 // p[0], p[-1], p[-2], p[-3]: tables indexed by length run downwards as the
 // start moves up.
 inline vec load_downwards(const double* p) noexcept {
-    return __builtin_shuffle(load(p - 3), mask{3, 2, 1, 0});
+    const vec v = load(p - 3);
+    return __builtin_shufflevector(v, v, 3, 2, 1, 0);
 }
 
 inline vec splat(double x) noexcept { return vec{x, x, x, x}; }
@@ -184,9 +185,11 @@ __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables&
     return scan(in, t, last_start, guess);
 }
 
+#if defined(__x86_64__)
 __attribute__((target("avx2"), flatten)) scan_result scan_candidates_avx2(
     const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
     return scan(in, t, last_start, guess);
 }
+#endif
 
 }  // namespace vorn::changepoint

@@ -46,7 +46,9 @@ inline double candidate_total(const scan_tables& in, std::size_t t, std::size_t 
 // logarithm.
 scan_result scan_candidates_portable(const scan_tables& in, std::size_t t, std::size_t last_start,
                                      std::size_t guess) noexcept;
+#if defined(__x86_64__)
 scan_result scan_candidates_avx2(const scan_tables& in, std::size_t t, std::size_t last_start,
                                  std::size_t guess) noexcept;
+#endif
 
 }  // namespace vorn::changepoint

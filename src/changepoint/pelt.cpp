@@ -16,9 +16,15 @@ using scan_function = scan_result (*)(const scan_tables&, std::size_t, std::size
                                       std::size_t) noexcept;
 
 scan_function scan_for(scan_isa isa) noexcept {
+#if defined(__x86_64__)
     if (isa == scan_isa::automatic)
         isa = scan_isa_supported(scan_isa::avx2) ? scan_isa::avx2 : scan_isa::portable;
     return isa == scan_isa::avx2 ? &scan_candidates_avx2 : &scan_candidates_portable;
+#else
+    // Only x86-64 builds a vector scan; the portable one serves elsewhere.
+    (void)isa;
+    return &scan_candidates_portable;
+#endif
 }
 
 template <class T>
@@ -33,7 +39,11 @@ core::owned_buffer<T> work_array(std::size_t count) {
 bool scan_isa_supported(scan_isa isa) noexcept {
     switch (isa) {
         case scan_isa::avx2:
+#if defined(__x86_64__)
             return __builtin_cpu_supports("avx2");
+#else
+            return false;
+#endif
         default:
             return true;
     }

@@ -34,7 +34,7 @@ std::string current_thread_name() {
 }  // namespace
 
 void write_fault_report(const std::string& message,
-                        const std::source_location& where) noexcept {
+                        const source_location& where) noexcept {
     try {
         std::string text = "thread '" + current_thread_name() + "' (os id " +
                            std::to_string(gettid()) + ") hit an internal fault at " +
@@ -60,13 +60,13 @@ void write_fault_report(const std::string& message,
     }
 }
 
-void fail(std::string message, std::source_location where) {
+void fail(std::string message, source_location where) {
     write_fault_report(message, where);
     throw internal_fault(message);
 }
 
 void fail_index_out_of_bounds(std::size_t len, std::size_t index,
-                              std::source_location where) {
+                              source_location where) {
     fail("index out of bounds: the len is " + std::to_string(len) +
              " but the index is " + std::to_string(index),
          where);

@@ -2,11 +2,35 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <source_location>
 #include <stdexcept>
 #include <string>
 
 namespace vorn::core {
+
+// Where a fault started. libstdc++'s std::source_location needs a builtin that
+// Clang gained only in release 15; before it, the file and line builtins that
+// both compilers have long offered give the same as default arguments.
+#if defined(__cpp_lib_source_location)
+using source_location = std::source_location;
+#else
+class source_location {
+public:
+    static constexpr source_location current(const char* file = __builtin_FILE(),
+                                             std::uint_least32_t line = __builtin_LINE()) noexcept {
+        return source_location(file, line);
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+
+private:
+    constexpr source_location(const char* file, std::uint_least32_t line) noexcept
+        : file_(file), line_(line) {}
+    const char* file_;
+    std::uint_least32_t line_;
+};
+#endif
 
 // A violated expectation. It unwinds to the call wrapper, which raises it in
 // Python as PanicException carrying `what()`.
@@ -35,15 +59,15 @@ inline constexpr const char* backtrace_setting = "VORN_EXT_BACKTRACE";
 // Writes the fault report (thread, OS thread id, position, message, backtrace
 // hint) to standard error.
 void write_fault_report(const std::string& message,
-                        const std::source_location& where) noexcept;
+                        const source_location& where) noexcept;
 
 // Reports and throws an internal fault. The only way kernels and the binding
 // layer start one.
 [[noreturn]] void fail(std::string message,
-                       std::source_location where = std::source_location::current());
+                       source_location where = source_location::current());
 
 [[noreturn]] void fail_index_out_of_bounds(
     std::size_t len, std::size_t index,
-    std::source_location where = std::source_location::current());
+    source_location where = source_location::current());
 
 }  // namespace vorn::core

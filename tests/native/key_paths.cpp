@@ -179,6 +179,9 @@ int main() {
                            detail::next_below_portable,
                            detail::append_usable_portable,
                            detail::append_usable_portable};
+    run(portable);
+    std::printf("ran portable\n");
+#if defined(__x86_64__)
     const variant avx2{"avx2",
                        detail::filter_bracket_avx2,
                        detail::split_around_avx2,
@@ -193,8 +196,6 @@ int main() {
                          detail::next_below_avx512,
                          detail::append_usable_avx512,
                          detail::append_usable_avx512};
-    run(portable);
-    std::printf("ran portable\n");
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
         run(avx2);
         std::printf("ran avx2\n");
@@ -203,6 +204,7 @@ int main() {
         run(avx512);
         std::printf("ran avx512\n");
     }
+#endif
     // The dispatching entry points use the variant chosen for this processor.
     const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
                          append_usable<double>, append_usable<float>};
