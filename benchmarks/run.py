@@ -2,7 +2,7 @@
 """Benchmark suite for _vorn_ext: the percentile baseline and pelt against the tools people run
 today, a literal single-threaded C++ build of each algorithm, and a plain copy of the signal.
 
-    python benchmarks/run.py            # full run, about 3 minutes on 2 cores
+    python benchmarks/run.py            # full run, about 5 minutes on 2 cores
     python benchmarks/run.py --quick    # smoke run, a few seconds
 
 Everything is measured in this one process and run; each time is the median of several calls
@@ -34,6 +34,7 @@ from typing import Any, Callable
 import numpy as np
 
 import _vorn_ext
+import baseline_grids
 
 HERE = Path(__file__).resolve().parent
 LITERAL_SOURCES = [HERE / "literal" / "literal_baseline.cpp", HERE / "literal" / "literal_pelt.cpp"]
@@ -734,8 +735,11 @@ def main() -> int:
         suite.baseline_scan()
         suite.median_case()
         suite.pelt_scan()
+        if tools.literal is not None:  # pelt on classes of signals: benchmarks/pelt_classes.py
+            suite.sections.append(__import__("pelt_classes").section(tools.literal, args.quick, suite.log))
         suffix = "-quick" if args.quick else ""
         plots = suite.plots(args.out, suffix)
+        grids = baseline_grids.run_grids(tools, args.quick, suite.log)
     elapsed = time.perf_counter() - started
     load_after = load_average()
 
@@ -760,6 +764,8 @@ def main() -> int:
                   [tg.row() for tg in suite.targets])]
     for s in suite.sections:
         body += ["", s]
+    grid_text = "\n\n".join(g.markdown() for g in grids)
+    body += ["", grid_text]
     notes = ["", "## Skipped and notes", ""]
     notes += [f"- skipped: {s}" for s in tools.skipped] + [f"- {s}" for s in tools.notes]
     notes += [f"- mismatch: {s}" for s in suite.oddities]
@@ -779,6 +785,12 @@ def main() -> int:
     name = "quick.md" if args.quick else "latest.md"
     (args.out / name).write_text(text)
     print(f"written: {args.out / name}", file=sys.stderr)
+    # The grid tables, for refreshing the README's benchmark section: their own sections of
+    # the shared last_run.md (other modules keep theirs there).
+    grid_file = args.out / "last_run-quick.md" if args.quick else HERE / "last_run.md"
+    run_note = "Measured by " + "; ".join(line[2:] for line in (head[2], head[3], head[7])) + "."
+    baseline_grids.write_sections(grid_file, grids, run_note)
+    print(f"written: {grid_file}", file=sys.stderr)
     return 0
 
 

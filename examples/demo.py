@@ -9,6 +9,7 @@ signal instead:
     python examples/demo.py                          # built-in recording
     python examples/demo.py my_signal.npy --rate 500
     python examples/demo.py trace.csv --column dff --window 20001 --percentile 8
+    python examples/demo.py trace.csv --rate 100 --exclude 60:75   # leave out 60 s to 75 s
 
 It prints sizes, timings and change points, and writes a PNG figure (this needs
 matplotlib: ``pip install "vorn-ext[demo]"``). ``--help`` lists every option.
@@ -26,13 +27,15 @@ from dataclasses import dataclass, field
 import numpy as np
 
 import _vorn_ext
+from vorn_recordings import (PELT_SAMPLES, InputError, OneLineParser, check_exclusions,
+                             default_window, exclude_range, load_signal, thinned_change_points,
+                             usable_mask)
 
 DEFAULT_FIGURE = "vorn_ext_demo.png"
 MAX_PELT_SAMPLES = 50_000
-
-
-class InputError(Exception):
-    """A file or a parameter the demo cannot work with; reported in one line."""
+# Below this many samples the traces are drawn sample by sample: the figure is about
+# 900 pixels wide, and the range per pixel needs at least two samples in most pixels.
+SAMPLES_DRAWN = 5000
 
 
 @dataclass
@@ -94,103 +97,6 @@ def synthetic_recording(duration_s: float = 1500.0, rate_hz: float = 1000.0,
     return Recording(signal, mask, rate_hz, f"built-in synthetic recording (seed {seed})", notes)
 
 
-# ---------------------------------------------------------------- reading a user's file
-
-def load_signal(path: pathlib.Path, column: str | None) -> tuple[np.ndarray, str]:
-    if not path.exists():
-        raise InputError(f"{path}: no such file")
-    if path.is_dir():
-        raise InputError(f"{path}: is a directory, not a .npy or .csv file")
-    suffix = path.suffix.lower()
-    if suffix == ".npy":
-        if column is not None:
-            raise InputError("--column applies to .csv files only")
-        values, what = load_npy(path), f"{path}"
-    elif suffix == ".csv":
-        values, what = load_csv(path, column)
-    else:
-        raise InputError(f"{path}: unsupported file type {path.suffix or '(none)'!r}; "
-                         "give a .npy or a .csv file")
-    if values.size == 0:
-        raise InputError(f"{path}: contains no samples")
-    if not np.any(~np.isnan(values)):
-        raise InputError(f"{path}: every sample is NaN; there is nothing to work with")
-    return values, what
-
-
-def load_npy(path: pathlib.Path) -> np.ndarray:
-    try:
-        array = np.load(path, allow_pickle=False)
-    except ValueError as error:  # object arrays, and files that are not NumPy's format
-        raise InputError(f"{path}: not a numeric .npy array ({error})") from None
-    except OSError as error:
-        raise InputError(f"{path}: cannot be read ({error})") from None
-    if not isinstance(array, np.ndarray):  # an .npz archive renamed to .npy
-        raise InputError(f"{path}: holds an archive of arrays, not one array")
-    if array.ndim != 1:
-        squeezed = np.squeeze(array)
-        if squeezed.ndim != 1:
-            raise InputError(f"{path}: expected a one-dimensional signal, got shape {array.shape}")
-        array = squeezed
-    if array.dtype.kind not in "iuf":
-        raise InputError(f"{path}: expected real numbers, got dtype {array.dtype}")
-    return np.ascontiguousarray(array, dtype=np.float64)
-
-
-def load_csv(path: pathlib.Path, column: str | None) -> tuple[np.ndarray, str]:
-    try:
-        with open(path, encoding="utf-8-sig") as handle:
-            lines = [line for line in handle.read().splitlines() if line.strip()]
-    except (OSError, UnicodeDecodeError) as error:
-        raise InputError(f"{path}: cannot be read as text ({error})") from None
-    if not lines:
-        raise InputError(f"{path}: contains no samples")
-    delimiter = next((d for d in (",", ";", "\t") if d in lines[0]), None)
-    split = (lambda line: line.split(delimiter)) if delimiter else str.split
-
-    first = [cell.strip() for cell in split(lines[0])]
-    has_header = not all(is_number(cell) for cell in first)
-    names = first if has_header else [str(i) for i in range(len(first))]
-    index = choose_column(path, names, has_header, column)
-    label = f"column {names[index]!r}" if has_header else f"column {index}"
-
-    values = np.empty(len(lines) - has_header)
-    for row, line in enumerate(lines[has_header:], start=1 + has_header):
-        cells = split(line)
-        if len(cells) != len(names):
-            raise InputError(f"{path}, line {row}: expected {len(names)} columns, found {len(cells)}")
-        cell = cells[index].strip()
-        if cell == "":
-            values[row - 1 - has_header] = np.nan  # an empty cell is a missing sample
-        elif is_number(cell):
-            values[row - 1 - has_header] = float(cell)
-        else:
-            raise InputError(f"{path}, line {row}: {cell!r} is not a number")
-    described = f"{path}, {label}" + (f" of {len(names)}" if len(names) > 1 else "")
-    return values, described
-
-
-def is_number(text: str) -> bool:
-    try:
-        float(text)
-    except ValueError:
-        return False
-    return True
-
-
-def choose_column(path: pathlib.Path, names: list[str], has_header: bool, column: str | None) -> int:
-    if column is None:
-        return len(names) - 1  # "time, value" files are the common case
-    if column in names:
-        return names.index(column)
-    if column.lstrip("-").isdigit():
-        index = int(column)
-        if 0 <= index < len(names):
-            return index
-    shown = ", ".join(repr(n) for n in names) if has_header else f"0 to {len(names) - 1}"
-    raise InputError(f"{path}: no column {column!r}; the file has {shown}")
-
-
 # ---------------------------------------------------------------- the analysis
 
 @dataclass
@@ -220,19 +126,14 @@ def analyse(rec: Recording, window: int, percentile: float, penalty: float,
 
     corrected = rec.signal - baseline
 
-    # pelt's time grows with the square of its input, so it sees every k-th usable
-    # sample: plain samples keep their noise, which the Gaussian cost needs to see;
-    # block means would shrink the noise until every wiggle looked like a change.
-    usable = np.flatnonzero(mask & np.isfinite(rec.signal))
-    step = max(1, math.ceil(usable.size / pelt_samples))
-    positions = usable[::step]
     source = corrected if changes_in == "corrected" else rec.signal
     start = time.perf_counter()
-    found = _vorn_ext.pelt(source[positions], penalty, min_segment)
+    positions, change_points = thinned_change_points(source, mask, penalty, min_segment,
+                                                     pelt_samples)
     seconds_pelt = time.perf_counter() - start
 
     return Analysis(window, baseline, baseline_f32, corrected, seconds_f64, seconds_f32,
-                    positions, [int(positions[i]) for i in found], seconds_pelt)
+                    positions, change_points, seconds_pelt)
 
 
 # ---------------------------------------------------------------- output
@@ -292,12 +193,10 @@ def draw_figure(rec: Recording, res: Analysis, path: pathlib.Path) -> None:
     middle = fig.add_subplot(grid[1], sharex=top)
     zoom = fig.add_subplot(grid[2])
 
-    x, low, high = envelope(rec.signal, rec.mask, scale)
-    top.fill_between(x, low, high, color="0.6", linewidth=0, label="signal (range per pixel)")
+    draw_trace(top, rec.signal, rec.mask, scale, "0.6", "signal")
     top.plot(np.arange(n) / scale, res.baseline, color="tab:blue", linewidth=1.4,
              label="baseline")
-    x, low, high = envelope(res.corrected, rec.mask, scale)
-    middle.fill_between(x, low, high, color="0.45", linewidth=0)
+    draw_trace(middle, res.corrected, rec.mask, scale, "0.45", None)
     middle.axhline(0.0, color="tab:blue", linewidth=0.8)
 
     # The zoom shows single samples around the first change point (or the middle).
@@ -334,6 +233,24 @@ def draw_figure(rec: Recording, res: Analysis, path: pathlib.Path) -> None:
     plt.close(fig)
 
 
+def draw_trace(axis, values: np.ndarray, mask: np.ndarray, scale: float, color: str,
+               label: str | None) -> None:
+    """The samples themselves when there are fewer than pixels, else their range per pixel.
+
+    A range per pixel of single samples has no height and draws nothing, so short inputs
+    (a 2000-sample file, a yearly series) are drawn as a line through the usable samples.
+    """
+    if values.size <= SAMPLES_DRAWN:
+        shown = np.where(mask, values, np.nan)
+        axis.plot(np.arange(values.size) / scale, shown, color=color, linewidth=0.8,
+                  marker="." if values.size <= 500 else None, markersize=3,
+                  label=label and f"{label} (every sample)")
+        return
+    x, low, high = envelope(values, mask, scale)
+    axis.fill_between(x, low, high, color=color, linewidth=0,
+                      label=label and f"{label} (range per pixel)")
+
+
 def envelope(values: np.ndarray, mask: np.ndarray, scale: float, bins: int = 2400):
     """Minimum and maximum per bin: a million-sample trace drawn in a fraction of a second."""
     shown = np.where(mask, values, np.nan)
@@ -357,18 +274,22 @@ def masked_runs(mask: np.ndarray) -> list[tuple[int, int]]:
 # ---------------------------------------------------------------- command line
 
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = OneLineParser(
         prog="demo.py",
         description="Percentile baseline, baseline-corrected signal and change points "
                     "of a long 1-D signal with _vorn_ext.")
     p.add_argument("input", nargs="?", type=pathlib.Path,
                    help="a .npy file holding a 1-D array, or a .csv file (one value per row; "
-                        "a header row is optional; empty cells and NaN count as missing). "
+                        "a header row is optional; empty cells, NA and NaN count as missing). "
                         "Without it, a built-in synthetic recording is used.")
     p.add_argument("--column", help="CSV column to use, by header name or 0-based index "
                                     "(default: the last column)")
     p.add_argument("--rate", type=float, metavar="HZ",
                    help="sampling rate, to show positions in seconds (built-in: 1000)")
+    p.add_argument("--exclude", type=exclude_range, action="append", default=[],
+                   metavar="START:END",
+                   help="leave out the samples from START up to END (seconds with --rate, else "
+                        "sample indices; either end may be left out); repeatable")
     p.add_argument("--window", type=int, metavar="SAMPLES",
                    help="baseline window in samples (default: 1%% of the length, odd, at least 3)")
     p.add_argument("--percentile", type=float, default=10.0,
@@ -377,9 +298,9 @@ def parser() -> argparse.ArgumentParser:
                    help="pelt's penalty factor; higher finds fewer change points (default: 3)")
     p.add_argument("--min-segment", type=int, default=10, metavar="SAMPLES",
                    help="pelt's shortest segment, in the samples pelt sees (default: 10)")
-    p.add_argument("--pelt-samples", type=int, default=5000, metavar="N",
+    p.add_argument("--pelt-samples", type=int, default=PELT_SAMPLES, metavar="N",
                    help="longest signal handed to pelt; longer ones are thinned to every k-th "
-                        f"usable sample (default: 5000, at most {MAX_PELT_SAMPLES:,})")
+                        f"usable sample (default: {PELT_SAMPLES}, at most {MAX_PELT_SAMPLES:,})")
     p.add_argument("--changes-in", choices=("corrected", "signal"), default="corrected",
                    help="search change points in the baseline-corrected signal (default), "
                         "where drift and bleaching are gone, or in the signal itself")
@@ -409,6 +330,8 @@ def check_arguments(p: argparse.ArgumentParser, args: argparse.Namespace) -> Non
          f"--rate must be a positive number, got {args.rate}")
     need(math.isfinite(args.duration) and 0.01 <= args.duration <= 86_400,
          f"--duration must be between 0.01 and 86400 seconds, got {args.duration:g}")
+    problem = check_exclusions(args.exclude, args.rate if args.input else args.rate or 1000.0)
+    need(problem is None, problem or "")
     if args.input is None and args.column is not None:
         p.error("--column needs an input file")
     if args.output.suffix.lower() != ".png" and not args.no_plot:
@@ -428,8 +351,14 @@ def main(argv: list[str] | None = None) -> int:
         except InputError as error:
             p.error(str(error))
         rec = Recording(values, np.ones(values.size, dtype=bool), args.rate, source)
+    if args.exclude:
+        # NaN stays visible as NaN in the summary; only the stretches the user named are
+        # taken out of the mask.
+        excluded = ~usable_mask(np.zeros(rec.signal.size), args.exclude, rec.rate_hz)
+        rec.mask &= ~excluded
+        rec.notes.append(f"excluded by --exclude: {int(np.count_nonzero(excluded)):,} samples")
 
-    window = args.window if args.window is not None else max(3, rec.signal.size // 100) | 1
+    window = args.window if args.window is not None else default_window(rec.signal.size)
     result = analyse(rec, window, args.percentile, args.penalty, args.min_segment,
                      args.pelt_samples, args.changes_in)
     print("\n".join(summary(rec, result, args)))

@@ -5,13 +5,15 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 export VORN_REBUILD=1
-source "$root/scripts/setup_env.sh" .venv "numpy>=2" pytest hypothesis matplotlib mypy
+source "$root/scripts/setup_env.sh" .venv "numpy>=2" pytest hypothesis matplotlib mypy \
+  "dask[distributed]>=2023.1" "tqdm>=4.60"
 unset VORN_REBUILD
 cd "$root"
 echo "== tests under NumPy $(.venv/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@"
 
-source "$root/scripts/setup_env.sh" .venv-numpy1 "numpy==1.26.*" pytest hypothesis matplotlib mypy
+source "$root/scripts/setup_env.sh" .venv-numpy1 "numpy==1.26.*" pytest hypothesis \
+  matplotlib mypy "dask[distributed]>=2023.1" "tqdm>=4.60"
 cd "$root"
 echo "== tests under NumPy $(.venv-numpy1/bin/python -c 'import numpy; print(numpy.__version__)')"
 .venv-numpy1/bin/python -m pytest -q -p no:cacheprovider tests "$@"

@@ -71,6 +71,11 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("nonfinite", 40_000, 40, 100.0, "float64"),  # infinities win, windows empty out
         ("drift", 80_000, 2, math.nan, "float64"),  # two-sample windows, the minimum
         ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
+        # Windows of at most 32 samples are kept sorted; 34 keys is the tracked window again.
+        ("nonfinite", 200_000, 3, 50.0, "float32"),  # two keys: the despiking median
+        ("steps", 150_000, 17, 10.0, "float64"),  # 16 keys
+        ("ties", 120_000, 33, 66.0, "float64"),  # 32 keys: entering and leaving share a slot
+        ("nonfinite", 100_000, 35, 90.0, "float32"),  # 34 keys: tracked
     ],
 )
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
@@ -88,6 +93,15 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
+        # Short windows on long signals: anchor windows of up to 24 keys walked through by the
+        # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
+        # like the direct path's.
+        ("nonfinite", 1_500_000, 7, 10.0, "float32"),  # step 1, every position an anchor
+        ("ties", 950_000, 11, 50.0, "float64"),  # step 2, two smoothing chunks
+        ("drift", 800_000, 15, 5.0, "float32"),  # step 3, the last stored
+        ("steps", 600_000, 21, 75.0, "float32"),  # step 5, 20 keys, fused smoothing
+        ("nonfinite", 420_000, 25, 50.0, "float64"),  # step 6, 24 keys, the last sorted
+        ("nonfinite", 400_000, 27, 50.0, "float64"),  # 26 keys: the ring
     ],
 )
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):
@@ -96,9 +110,20 @@ def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype
     _check(dtype, signal, mask, window, percentile, kind)
 
 
+@pytest.mark.parametrize("window", [3, 11, 101, 1001])
+@pytest.mark.parametrize("n", [999, 16_384, 16_385, 40_000])
+def test_short_signals_on_and_off_the_calling_thread(n, window):
+    # Up to 16,384 samples every loop runs on the calling thread; one more and the pool splits.
+    for dtype in FUNCTIONS:
+        signal, mask = _signal("nonfinite", n, dtype, "latency")
+        _check(dtype, signal, mask, window, 25.0, "short")
+
+
 @pytest.mark.parametrize(
     "n, mask_len, window",
     [
+        (200_000, 100_000, 5),  # sorted windows, direct path
+        (2_000_000, 1_000_003, 21),  # sorted windows at anchors
         (200_000, 100_000, 20),  # direct path, the mask ends inside the second of several pieces
         (200_000, 199_999, 20),
         (2_000_000, 1_000_000, 1001),  # anchor path

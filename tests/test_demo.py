@@ -1,7 +1,9 @@
 """The demo's command line: argument and file errors, reading files, and runs that write a PNG."""
 
+import doctest
 import importlib.util
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -9,6 +11,7 @@ import numpy as np
 import pytest
 
 DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+README = DEMO.parent.parent / "README.md"
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 
@@ -17,10 +20,12 @@ def demo():
     spec = importlib.util.spec_from_file_location("vorn_demo", DEMO)
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up there
+    sys.path.insert(0, str(DEMO.parent))  # as when run: its helpers sit beside it
     try:
         spec.loader.exec_module(module)
         yield module
     finally:
+        sys.path.remove(str(DEMO.parent))
         del sys.modules[spec.name]
 
 
@@ -59,9 +64,15 @@ def usage_error(demo, capsys, argv):
     (["--changes-in", "baseline"], "argument --changes-in: invalid choice: 'baseline'"),
     (["--column", "x"], "--column needs an input file"),
     (["--output", "figure.jpg"], "--output must name a .png file, got 'figure.jpg'"),
+    (["--exclude", "5"], "argument --exclude: expected START:END, got '5'"),
+    (["--exclude", "a:b"], "argument --exclude: expected numbers in START:END, got 'a:b'"),
+    (["--exclude", "9:3"], "argument --exclude: expected 0 <= START < END, got '9:3'"),
+    (["--exclude=-1:3"], "argument --exclude: expected 0 <= START < END"),
+    (["x.npy", "--exclude", "1.5:3"], "--exclude 1.5:3 counts samples without --rate"),
 ])
 def test_bad_arguments(demo, capsys, argv, message):
-    assert message in usage_error(demo, capsys, argv)
+    err = usage_error(demo, capsys, argv)
+    assert message in err and err.count("\n") == 1, err
 
 
 @pytest.mark.parametrize("name, content, extra, message", [
@@ -103,6 +114,15 @@ def test_csv_columns_headers_and_missing_cells(demo, tmp_path):
     values, described = demo.load_signal(path, None)  # the last column by default
     np.testing.assert_array_equal(values, [0.1, np.nan, np.nan, 0.4])
     assert "column 'dff' of 3" in described
+
+    # R and many loggers write NA: every spelling of a missing cell reads as NaN, and a
+    # first row of NA is data, not a header.
+    na = write(tmp_path / "na.csv", "NA,1\n2,NaN\nna,nan\n NA ,N/A\n")
+    with pytest.raises(demo.InputError, match="line 4: 'N/A' is not a number"):
+        demo.load_signal(na, None)
+    values, described = demo.load_signal(na, "0")
+    np.testing.assert_array_equal(values, [np.nan, 2, np.nan, np.nan])
+    assert described.endswith("column 0 of 2")
     np.testing.assert_array_equal(demo.load_signal(path, "raw")[0], [1.5, 2.5, 3.5, -0.4])
     np.testing.assert_array_equal(demo.load_signal(path, "0")[0], [0, 1, 2, 3])
 
@@ -140,6 +160,53 @@ def test_run_on_a_file_maps_change_points_back_and_writes_png(demo, capsys, tmp_
     assert output.read_bytes().startswith(PNG_MAGIC)
 
 
+@pytest.mark.parametrize("ranges, rate, excluded", [
+    (["100:250"], None, 150),
+    (["100:250", "200:300"], None, 200),        # overlapping
+    (["1950:"], None, 50),                      # to the end
+    ([":10"], 50.0, 500),                       # seconds with --rate
+    (["0.5:1.5"], 100.0, 100),
+])
+def test_exclude_masks_the_stretch(demo, capsys, tmp_path, ranges, rate, excluded):
+    signal = np.random.default_rng(5).normal(size=2000)
+    signal[500:900] += 40.0
+    path = write(tmp_path / "s.npy", signal)
+    argv = [str(path), "--no-plot", "--window", "51"] + [f"--exclude={r}" for r in ranges]
+    assert demo.main(argv + (["--rate", str(rate)] if rate else [])) == 0
+    assert f"{excluded:,} masked out" in capsys.readouterr().out
+
+    mask = demo.usable_mask(signal, [demo.exclude_range(r) for r in ranges], rate)
+    position = np.arange(signal.size) / (rate or 1.0)
+    inside = np.zeros(signal.size, dtype=bool)
+    for r in ranges:
+        lo, _, hi = r.partition(":")
+        inside |= (position >= float(lo or 0)) & (position < float(hi or "inf"))
+    np.testing.assert_array_equal(mask, ~inside)
+    assert np.count_nonzero(inside) == excluded
+
+
+@pytest.mark.parametrize("n", [100, 2000, 4999])
+def test_short_inputs_draw_every_sample(demo, n):
+    """A range per pixel of single samples has no height: short traces must be lines."""
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from matplotlib import pyplot as plt
+
+    values = np.sin(np.arange(n) / 7.0)
+    mask = np.ones(n, dtype=bool)
+    mask[10:20] = False
+    fig, axis = plt.subplots()
+    try:
+        demo.draw_trace(axis, values, mask, 1.0, "0.5", "signal")
+        (line,) = axis.get_lines()
+        y = np.asarray(line.get_ydata(), dtype=float)
+        np.testing.assert_array_equal(y[mask], values[mask])
+        assert np.isnan(y[10:20]).all()      # the masked stretch is a gap
+        assert not axis.collections           # no zero-height band
+    finally:
+        plt.close(fig)
+
+
 def test_no_figure_without_matplotlib_or_when_asked(demo, capsys, tmp_path, monkeypatch):
     path = write(tmp_path / "tiny.csv", "\n".join(str(v) for v in np.sin(np.arange(200))))
     output = tmp_path / "never.png"
@@ -170,3 +237,43 @@ def test_built_in_recording_from_the_command_line(tmp_path):
     assert "20,000 samples at 1000 Hz" in run.stdout and "float32" in run.stdout
     assert f"figure: {output}" in run.stdout
     assert output.read_bytes().startswith(PNG_MAGIC)
+
+
+def readme_python_blocks() -> list[tuple[int, str]]:
+    text = README.read_text()
+    return [(text.count("\n", 0, m.start()) + 2, m.group(1))
+            for m in re.finditer(r"```python\n(.*?)```", text, re.S)]
+
+
+def test_readme_python_runs_as_shown(demo):
+    """Every Python block of the README, in order and in one namespace, as a reader would
+    paste them: doctest blocks must print what they show, the others must run."""
+    import numpy
+    import _vorn_ext
+
+    blocks = readme_python_blocks()
+    assert len(blocks) >= 5
+    namespace = {"np": numpy, "_vorn_ext": _vorn_ext, "__name__": "readme"}
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for line, code in blocks:
+        if code.lstrip().startswith(">>>"):
+            test = doctest.DocTestParser().get_doctest(code, namespace, "README", str(README), line)
+            result = runner.run(test, clear_globs=False)
+            assert result.failed == 0, f"README.md line {line}: {result.failed} examples differ"
+            namespace.update(test.globs)  # the doctest ran on a copy
+        else:
+            exec(compile(code, f"README.md line {line}", "exec"), namespace)
+
+    # The README's thinning is the one the demo and the batch tool run.
+    readme_thinning = namespace["thinned_change_points"]
+    rng = np.random.default_rng(9)
+    for n, most in [(300, 5000), (20_001, 5000), (50_000, 1234), (12_345, 10)]:
+        x = rng.normal(size=n).cumsum() * 0.05 + rng.normal(size=n)
+        x[rng.choice(n, n // 100, replace=False)] = rng.choice([np.nan, np.inf], n // 100)
+        usable = rng.random(n) > 0.1
+        ours = demo.thinned_change_points(x, usable, 2.0, 5, most)
+        theirs = readme_thinning(x, usable, 2.0, 5, most)
+        np.testing.assert_array_equal(ours[0], theirs[0])
+        assert ours[1] == theirs[1], (n, most)
+    assert namespace["positions"].size <= 5000 and namespace["changes"] == \
+        demo.thinned_change_points(namespace["corrected"], namespace["usable"], 3.0, 10)[1]

@@ -47,6 +47,11 @@ PIPELINE_CASES = [
     ("steps", 1_100_000, 1003, 75.0, "float32", "anchor"),
     ("nonfinite", 400_000, 41, 50.0, "float64", "anchor"),
     ("ties", 300_000, 200, 33.3, "float64", "anchor"),
+    ("nonfinite", 200_000, 3, 50.0, "float32", "direct"),
+    ("ties", 120_000, 33, 66.0, "float64", "direct"),
+    ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),
+    ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
+    ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
 ]
 
 

@@ -40,12 +40,21 @@ def _signal(kind, seed):
     if kind == "huge":
         # squares that fit, that overflow partway through the prefix sums, and that all overflow
         return (np.array(gauss) * [1e150, 1e153, 1e200][seed]).tolist()
+    if kind == "offset":
+        # heavy cancellation in the prefix sums, as for a signal far from zero
+        return (1e6 + rng.normal(0.0, 1.0, n)).tolist()
+    if kind == "plus_minus_one":
+        # residuals that are exact powers of two, and many tied totals
+        return [1.0 if (i % 2 == 0) == (rng.random() < 0.9) else -1.0 for i in range(n)]
+    if kind == "tiny":
+        # squares near the least normal double: residuals underflow
+        return (np.array(gauss) * 1e-154).tolist()
     i = int(rng.integers(0, n))
     gauss[i] = NAN if kind == "nan" else float(rng.choice([INF, -INF]))
     return gauss
 
 
-KINDS = ["gauss", "ties", "constant_runs", "tenths", "huge", "nan", "inf"]
+KINDS = ["gauss", "ties", "constant_runs", "tenths", "huge", "nan", "inf", "offset", "plus_minus_one", "tiny"]
 
 
 @pytest.mark.parametrize("min_tag", MIN_LENGTHS)

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "baseline/float_keys.hpp"
+#include "baseline/sorted_window.hpp"
 #include "baseline/tracked_window.hpp"
 #include "baseline/window_runs.hpp"
 #include "core/buffer.hpp"
@@ -19,7 +20,9 @@ void direct_run(const window_inputs<T>& in, std::size_t begin, std::span<T> out)
     }
     const std::size_t n = in.signal.size();
     const std::size_t stop = std::min(end, std::max(begin, in.first_short_position()));
-    if (begin < stop) {
+    if (begin < stop && takes_sorted_window(in, sorted_window_limit)) {
+        sorted_window_run(in, begin, 1, out.first(stop - begin));
+    } else if (begin < stop) {
         // No window is longer than min(2h, n) positions; 2h cannot wrap.
         const std::size_t capacity = static_cast<std::size_t>(
             std::min<std::uint64_t>(2 * in.half_window, n));

@@ -7,10 +7,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "baseline/anchor_interpolation.hpp"
 #include "baseline/pool.hpp"
 #include "baseline/smoothing.hpp"
+#include "baseline/sorted_window.hpp"
 #include "baseline/window_percentile.hpp"
 #include "baseline/window_runs.hpp"
 
@@ -50,25 +52,12 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
     return buffer;
 }
 
-// Kernel values at every position, then the chunked moving average over them.
+// The moving average over a finished baseline buffer (or the buffer itself
+// when the signal is shorter than the smoothing width).
 template <class T>
-core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
-                                  const smoothing_window& smoothing) {
-    const std::size_t n = inputs.signal.size();
-    auto baseline = uninitialised_buffer<T>(n);
-    const std::span<T> values = baseline.span();
-    // A piece starts by filling and ranking a whole window, which costs
-    // about as much as moving the window across a few dozen positions; 64
-    // windows' worth of positions per piece keeps that small, while at
-    // least eight pieces (if they can have 1024 positions) keep the workers
-    // busy.
-    const std::size_t window = static_cast<std::size_t>(
-        std::min<std::uint64_t>(2 * inputs.half_window, n));
-    const std::size_t min_piece =
-        std::max<std::size_t>(std::min(64 * window, n / 8), 1024);
-    pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
-        direct_run(inputs, begin, values.subspan(begin, end - begin));
-    });
+core::owned_buffer<T> smoothed_baseline(core::owned_buffer<T> baseline,
+                                        const smoothing_window& smoothing) {
+    const std::size_t n = baseline.size();
     if (n < smoothing.width) return baseline;
 
     // A signal of one smoothing chunk is smoothed in place, its values kept
@@ -101,6 +90,37 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
     return smoothed;  // the unsmoothed baseline is released here
 }
 
+// Signals up to this length run every loop on the calling thread. Waking a
+// worker and starting a second piece's window cost about as much as such a
+// signal's whole kernel pass: timed against an always-serial build in one
+// process (2 cores, shared), n = 2,000 to 10,000 ran 0.82 to 1.2 times
+// the pooled time whatever the window, n = 20,000 at W = 11 already 1.3 to
+// 1.4 times.
+constexpr std::size_t calling_thread_limit = 16384;
+
+// Kernel values at every position, then the chunked moving average over them.
+template <class T>
+core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
+                                  const smoothing_window& smoothing) {
+    const std::size_t n = inputs.signal.size();
+    auto baseline = uninitialised_buffer<T>(n);
+    const std::span<T> values = baseline.span();
+    // A piece starts by filling and ranking a whole window, which costs
+    // about as much as moving the window across a few dozen positions; 64
+    // windows' worth of positions per piece keeps that small, while at
+    // least eight pieces (if they can have 1024 positions) keep the workers
+    // busy.
+    const std::size_t window = static_cast<std::size_t>(
+        std::min<std::uint64_t>(2 * inputs.half_window, n));
+    const std::size_t min_piece = n <= calling_thread_limit
+                                      ? n
+                                      : std::max<std::size_t>(std::min(64 * window, n / 8), 1024);
+    pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
+        direct_run(inputs, begin, values.subspan(begin, end - begin));
+    });
+    return smoothed_baseline(std::move(baseline), smoothing);
+}
+
 // a / step for every offset a < 2 * step, when the table is small and exact:
 // every position and anchor position below 2^53 (see anchor_lattice).
 core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
@@ -111,6 +131,14 @@ core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;
     return table;
 }
+
+// Below this anchor step (windows of fewer than 16 samples) the interpolated
+// baseline is stored and smoothed like the direct path's: segments of one to
+// three positions make the fused smoothing below fall back to one position
+// at a time, on two streams, which costs more than writing the values once
+// (W = 7 took 26 ms instead of 36 single-threaded at n = 2,000,000; at step
+// 5 the two were even, at step 12 the fused pass won).
+constexpr std::uint64_t materialised_step_limit = 4;
 
 // The kernel at every step-th position only, then a straight line between
 // neighbouring anchors, smoothed in the same pass: each smoothing chunk
@@ -127,8 +155,15 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
     auto anchors = uninitialised_buffer<double>(anchor_count);
     const std::span<double> anchor_values = anchors.span();
     // A piece starts by filling its first window and selecting in full.
-    pool::for_each_piece(anchor_count, 16, [&](std::size_t begin, std::size_t end) {
-        anchor_run(inputs, step, begin, anchor_values.subspan(begin, end - begin));
+    const bool sorted = takes_sorted_window(inputs, sorted_anchor_window_limit);
+    const std::size_t min_anchors = n <= calling_thread_limit ? anchor_count : 16;
+    pool::for_each_piece(anchor_count, min_anchors, [&](std::size_t begin, std::size_t end) {
+        const std::span<double> piece = anchor_values.subspan(begin, end - begin);
+        if (sorted) {
+            sorted_anchor_run(inputs, step, begin, piece);
+        } else {
+            anchor_run(inputs, step, begin, piece);
+        }
     });
 
     const auto fractions = fraction_table(n, step);
@@ -136,12 +171,14 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
                                  fractions.empty() ? nullptr : fractions.data()};
     auto result = uninitialised_buffer<T>(n);
     const std::span<T> out = result.span();
-    if (n < smoothing.width) {
-        pool::for_each_piece(n, 4096, [&](std::size_t begin, std::size_t end) {
+    if (n < smoothing.width || step < materialised_step_limit) {
+        const std::size_t min_piece = n <= calling_thread_limit ? n : 4096;
+        pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
             interpolated_values<T> values(lattice, begin);
             for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<T>(values.next());
         });
-        return result;
+        anchors = core::owned_buffer<double>();  // released before the smoothing's buffer exists
+        return smoothed_baseline(std::move(result), smoothing);
     }
     pool::for_each_chunk(out, smoothing_chunk, [&](std::size_t chunk_index, std::span<T> chunk) {
         const std::size_t begin = chunk_index * smoothing_chunk;

@@ -1,5 +1,8 @@
-// The candidate scan, compiled once portably and once for AVX2.
+// The candidate scan, compiled portably and for AVX2 and AVX-512 on x86-64.
 #include "changepoint/candidate_scan.hpp"
+
+#include "changepoint/log_bound.hpp"
+#include "changepoint/scan_lanes.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -10,32 +13,11 @@
 
 namespace vorn::changepoint {
 
+#ifdef VORN_SCAN_STATS
+unsigned long long scan_stats_exact = 0;
+#endif
+
 namespace {
-
-// Four doubles, compiled to whatever the enclosing function's instruction set
-// offers. Each operation is the IEEE operation of its scalar twin.
-using vec = double __attribute__((vector_size(32)));
-using mask = long long __attribute__((vector_size(32)));
-
-inline vec load(const double* p) noexcept {
-    vec v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// p[0], p[-1], p[-2], p[-3]: tables indexed by length run downwards as the
-// start moves up.
-inline vec load_downwards(const double* p) noexcept {
-    const vec v = load(p - 3);
-    return __builtin_shufflevector(v, v, 3, 2, 1, 0);
-}
-
-inline vec splat(double x) noexcept { return vec{x, x, x, x}; }
-
-inline vec select(mask m, vec if_true, vec if_false) noexcept {
-    return reinterpret_cast<vec>((reinterpret_cast<mask>(if_true) & m) |
-                                 (reinterpret_cast<mask>(if_false) & ~m));
-}
 
 // The scalar twin of the bound on ln r inside total_bounds, for r > 0.
 inline double log_lower_bound(double r) noexcept {
@@ -74,11 +56,15 @@ inline double log_lower_bound(double r) noexcept {
 // Every operation after the log (subtract ln L, multiply by L > 0, add F[s],
 // add beta) is monotone under rounding, so the bound on ln r stays a bound
 // on the rounded total. NaN inputs give NaN bounds, which dismiss nothing.
-inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) noexcept {
+template <class V>
+inline typename V::vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) noexcept {
+    using vec = typename V::vec;
+    using mask = typename V::mask;
+    const auto load = V::load;
     const vec length_f = in.position[t] - load(in.position + s0);
     const vec d = in.sum[t] - load(in.sum + s0);
     const vec q = in.sum_sq[t] - load(in.sum_sq + s0);
-    const vec a = (d * d) * load_downwards(in.inv_length + (t - s0));
+    const vec a = (d * d) * load(in.inv_length_backwards + (in.count - t) + s0);
     const vec r_low = (q - a) - (q + a) * 0x1p-47;
 
     const mask bits = reinterpret_cast<mask>(r_low);
@@ -88,8 +74,8 @@ inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) no
     // would not vectorise): (2^52 + field) - 2^52 - 1023, all exact.
     vec e = reinterpret_cast<vec>(exponent_field | 0x4330000000000000LL) - 0x1p52 - 1023.0;
     const mask fold = m >= 1.4142135623730951;
-    m = select(fold, m * 0.5, m);
-    e = select(fold, e + 1.0, e);
+    m = V::select(fold, m * 0.5, m);
+    e = V::select(fold, e + 1.0, e);
     const vec x = m - 1.0;
     // Grouped in pairs (Estrin) rather than nested: a shorter chain of
     // dependent operations, and any rounding of it is covered by the margin.
@@ -97,9 +83,24 @@ inline vec total_bounds(const scan_tables& in, std::size_t t, std::size_t s0) no
     const vec series = x * ((1.0 + x * (-1.0 / 2)) + x2 * ((1.0 / 3 + x * (-1.0 / 4)) +
                                                          x2 * (1.0 / 5 + x * (-1.0 / 6))));
     vec log_bound = (e * 0.6931471805599453 + series) - 1e-4;
-    log_bound = select((r_low <= 0.0) | (exponent_field == 0), splat(-745.0), log_bound);
+    log_bound = V::select((r_low <= 0.0) | (exponent_field == 0), V::splat(-745.0), log_bound);
 
-    const vec cost = (log_bound - load_downwards(in.log_length + (t - s0))) * length_f;
+    const vec cost = (log_bound - load(in.log_length_backwards + (in.count - t) + s0)) * length_f;
+    return in.beta + (cost + load(in.best_cost + s0));
+}
+
+template <class V>
+inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::size_t s0,
+                                   log_reference& ref) noexcept {
+    using vec = typename V::vec;
+    const auto load = V::load;
+    const vec length_f = in.position[t] - load(in.position + s0);
+    const vec d = in.sum[t] - load(in.sum + s0);
+    const vec q = in.sum_sq[t] - load(in.sum_sq + s0);
+    const vec r_low = residual_below<V>(q, d, load(in.inv_length_backwards + (in.count - t) + s0));
+    const vec log_bound = log_below<V>(ref, in.log_grid, r_low);
+    // The same operations as the exact total from here on (see log_bound.hpp).
+    const vec cost = (log_bound - load(in.log_length_backwards + (in.count - t) + s0)) * length_f;
     return in.beta + (cost + load(in.best_cost + s0));
 }
 
@@ -128,8 +129,10 @@ inline double block_bound(const scan_tables& in, const block_level& level, std::
     return in.beta + (cost + level.best_cost_min[b]);
 }
 
-inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
-                        std::size_t guess) noexcept {
+template <class V>
+scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
+                 std::size_t guess) noexcept {
+    constexpr std::size_t width = V::width;
     scan_result result{std::numeric_limits<double>::infinity(), 0};
     // A start replaces the current one when its total is less, or equal with
     // an earlier start: whatever the order of evaluation, the outcome is that
@@ -142,53 +145,87 @@ inline scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_s
         }
     };
     if (guess <= last_start) offer(guess);
+    log_reference ref;
 
-    // Coarse blocks first: a block whose bound is above the best is dismissed
-    // whole, otherwise its sub-blocks are tried, down to vectors of four.
-    // Blocks that reach past the last start are only split, never bounded.
-    auto vectors = [&](std::size_t s0, std::size_t end) {
-        for (std::size_t v = s0; v < end; v += 4) {
-            if (v + 3 > last_start) {
-                for (std::size_t s = v; s <= last_start; ++s)
-                    if (s != guess) offer(s);
+    // Starts [s0, s0 + width) all at most last_start: the bound near the
+    // reference first (the tight one for long segments), the coarser one for
+    // residuals far from it, the exact total for what both leave open.
+    // Only starts from `first` on are offered (the last vector may reach back
+    // over starts already scanned).
+    auto vector_of_starts = [&](std::size_t s0, std::size_t first) {
+        auto open = !(near_bounds<V>(in, t, s0, ref) > result.best);
+        if (!V::any(open)) return;
+        open &= !(total_bounds<V>(in, t, s0) > result.best);
+        if (!V::any(open)) return;
+        for (std::size_t j = 0; j < width; ++j)
+            if (open[j] != 0 && s0 + j >= first && s0 + j != guess) offer(s0 + j);
+    };
+
+    // A fine block's vectors are bounded together first: on a long segment
+    // they are all dismissed, and one test is cheaper than one per vector.
+    // The block bound costs a division and a logarithm's worth of scalar
+    // work; where it keeps failing (a long segment, whose starts all have
+    // about the same total) it is tried only on every eighth block.
+    unsigned misses = 0;
+    auto fine_block = [&](const block_level& fine, std::size_t f0) {
+        if (misses < 4 || misses % 8 == 0) {
+            if (block_bound(in, fine, t, f0) > result.best) {
+                misses = 0;
                 return;
             }
-            const mask open = !(total_bounds(in, t, v) > result.best);
-            if ((open[0] | open[1] | open[2] | open[3]) == 0) continue;
-            for (std::size_t j = 0; j < 4; ++j)
-                if (open[j] != 0 && v + j != guess) offer(v + j);
         }
+        ++misses;
+        auto open = !(near_bounds<V>(in, t, f0, ref) > result.best);
+        for (std::size_t v = f0 + width; v < f0 + fine.size; v += width)
+            open |= !(near_bounds<V>(in, t, v, ref) > result.best);
+        if (!V::any(open)) return;
+        for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v, v);
     };
-    auto descend = [&](auto& self, std::size_t level, std::size_t s0) -> void {
-        const block_level& blocks = in.blocks[level];
-        const std::size_t end = s0 + blocks.size;
-        if (end - 1 <= last_start && block_bound(in, blocks, t, s0) > result.best) return;
-        if (level + 1 == block_sizes.size()) {
-            vectors(s0, end);
-            return;
-        }
-        for (std::size_t child = s0; child < end && child <= last_start;
-             child += in.blocks[level + 1].size)
-            self(self, level + 1, child);
-    };
-    for (std::size_t s0 = 0; s0 <= last_start; s0 += block_sizes[0]) descend(descend, 0, s0);
+
+    // Coarse blocks first: a block whose bound is above the best is dismissed
+    // whole, otherwise its sub-blocks are tried, down to vectors. Blocks that
+    // reach past the last start are only split, never bounded.
+    const block_level& coarse = in.blocks[0];
+    const block_level& fine = in.blocks[1];
+    static_assert(block_sizes.size() == 2 && block_sizes[1] % (2 * width) == 0);
+    std::size_t s0 = 0;
+    for (; s0 + coarse.size - 1 <= last_start; s0 += coarse.size) {
+        if (block_bound(in, coarse, t, s0) > result.best) continue;
+        for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) fine_block(fine, f0);
+    }
+    // The last, partial coarse block: whole fine blocks, whole vectors, then
+    // the last `width` starts (reaching back over scanned ones) or, when
+    // there are fewer, single starts.
+    for (; s0 + fine.size - 1 <= last_start; s0 += fine.size) fine_block(fine, s0);
+    for (; s0 + width - 1 <= last_start; s0 += width) vector_of_starts(s0, s0);
+    if (s0 <= last_start && last_start + 1 >= width) {
+        vector_of_starts(last_start + 1 - width, s0);
+    } else {
+        for (; s0 <= last_start; ++s0)
+            if (s0 != guess) offer(s0);
+    }
     return result;
 }
 
 }  // namespace
 
 // Flattened so that the whole scan is compiled for the wrapper's instruction
-// set; both give identical results, as every operation is the same.
+// set; every variant gives identical results, as every operation is the same.
 __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables& in, std::size_t t,
                                                               std::size_t last_start,
                                                               std::size_t guess) noexcept {
-    return scan(in, t, last_start, guess);
+    return scan<generic_lanes<4>>(in, t, last_start, guess);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"), flatten)) scan_result scan_candidates_avx2(
     const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
-    return scan(in, t, last_start, guess);
+    return scan<generic_lanes<4>>(in, t, last_start, guess);
+}
+
+__attribute__((target("avx512f,avx512dq"), flatten)) scan_result scan_candidates_avx512(
+    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
+    return scan<generic_lanes<8>>(in, t, last_start, guess);
 }
 #endif
 

@@ -9,14 +9,22 @@
 
 namespace vorn::changepoint {
 
+// Mantissa steps of the reference residuals that bounds of ln r expand around.
+inline constexpr std::size_t reference_grid = 128;
+
 // The per-call arrays the scan reads, all of n + 1 entries.
 struct scan_tables {
     const double* sum;         // prefix sums of the samples
     const double* sum_sq;      // prefix sums of the squares
     const double* best_cost;   // F: least penalised cost of each prefix
     const double* log_length;  // ln(L) for each segment length L
-    const double* inv_length;  // 1 / L, for bounds only
+    // The same ln(L) and 1 / L stored backwards, entry j for L = count - j, so
+    // that vectors over ascending starts read them ascending too.
+    const double* log_length_backwards;
+    const double* inv_length_backwards;  // for bounds only
     const double* position;    // s as a double, so that vector code needs no conversion
+    const double* log_grid;    // ln(1 + j / reference_grid) for j below reference_grid
+    std::size_t count;         // n: the last end position
     std::array<block_level, block_sizes.size()> blocks;
     double beta;               // penalty per change point
     double log_floor;          // stands in for ln(r) when r <= 0
@@ -27,8 +35,16 @@ struct scan_result {
     std::uint64_t arg;
 };
 
+#ifdef VORN_SCAN_STATS
+// How many candidates reach the exact evaluation (benchmark builds only).
+extern unsigned long long scan_stats_exact;
+#endif
+
 // Exactly the written candidate total, operation for operation.
 inline double candidate_total(const scan_tables& in, std::size_t t, std::size_t s) noexcept {
+#ifdef VORN_SCAN_STATS
+    ++scan_stats_exact;
+#endif
     const double length_f = in.position[t] - in.position[s];  // exact: both below 2^53
     const double d = in.sum[t] - in.sum[s];
     const double q = in.sum_sq[t] - in.sum_sq[s];
@@ -49,6 +65,8 @@ scan_result scan_candidates_portable(const scan_tables& in, std::size_t t, std::
 #if defined(__x86_64__)
 scan_result scan_candidates_avx2(const scan_tables& in, std::size_t t, std::size_t last_start,
                                  std::size_t guess) noexcept;
+scan_result scan_candidates_avx512(const scan_tables& in, std::size_t t, std::size_t last_start,
+                                   std::size_t guess) noexcept;
 #endif
 
 }  // namespace vorn::changepoint

@@ -2,6 +2,7 @@
 #include "changepoint/pelt.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -16,15 +17,20 @@ using scan_function = scan_result (*)(const scan_tables&, std::size_t, std::size
                                       std::size_t) noexcept;
 
 scan_function scan_for(scan_isa isa) noexcept {
-#if defined(__x86_64__)
     if (isa == scan_isa::automatic)
-        isa = scan_isa_supported(scan_isa::avx2) ? scan_isa::avx2 : scan_isa::portable;
-    return isa == scan_isa::avx2 ? &scan_candidates_avx2 : &scan_candidates_portable;
-#else
-    // Only x86-64 builds a vector scan; the portable one serves elsewhere.
-    (void)isa;
-    return &scan_candidates_portable;
+        isa = scan_isa_supported(scan_isa::avx512) ? scan_isa::avx512
+              : scan_isa_supported(scan_isa::avx2) ? scan_isa::avx2
+                                                   : scan_isa::portable;
+    switch (isa) {
+#if defined(__x86_64__)
+        case scan_isa::avx512:
+            return &scan_candidates_avx512;
+        case scan_isa::avx2:
+            return &scan_candidates_avx2;
 #endif
+        default:
+            return &scan_candidates_portable;
+    }
 }
 
 template <class T>
@@ -38,10 +44,14 @@ core::owned_buffer<T> work_array(std::size_t count) {
 
 bool scan_isa_supported(scan_isa isa) noexcept {
     switch (isa) {
-        case scan_isa::avx2:
 #if defined(__x86_64__)
+        case scan_isa::avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+        case scan_isa::avx2:
             return __builtin_cpu_supports("avx2");
 #else
+        case scan_isa::avx512:
+        case scan_isa::avx2:
             return false;
 #endif
         default:
@@ -71,7 +81,8 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
     auto sum_sq = work_array<double>(n + 1);
     auto best_cost = work_array<double>(n + 1);
     auto log_length = work_array<double>(n + 1);
-    auto inv_length = work_array<double>(n + 1);
+    auto log_length_backwards = work_array<double>(n + 1);
+    auto inv_length_backwards = work_array<double>(n + 1);
     auto position = work_array<double>(n + 1);
     auto previous = work_array<std::uint64_t>(n + 1);
     sum[0] = 0.0;
@@ -85,8 +96,15 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
     for (std::size_t i = 0; i <= n; ++i) {
         position[i] = static_cast<double>(i);
         log_length[i] = std::log(static_cast<double>(i));
-        inv_length[i] = 1.0 / static_cast<double>(i);
     }
+    for (std::size_t i = 0; i <= n; ++i) {
+        log_length_backwards[i] = log_length[n - i];
+        inv_length_backwards[i] = 1.0 / static_cast<double>(n - i);
+    }
+    // The library's log of each exact grid mantissa 1 + j/128.
+    std::array<double, reference_grid> log_grid;
+    for (std::size_t j = 0; j < reference_grid; ++j)
+        log_grid[j] = std::log(1.0 + static_cast<double>(j) / reference_grid);
     best_cost[0] = -beta;
     previous[0] = 0;
 
@@ -96,8 +114,11 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
                              sum_sq.data(),
                              best_cost.data(),
                              log_length.data(),
-                             inv_length.data(),
+                             log_length_backwards.data(),
+                             inv_length_backwards.data(),
                              position.data(),
+                             log_grid.data(),
+                             n,
                              blocks.levels(),
                              beta,
                              log_floor};

@@ -20,7 +20,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
 
 // The instruction sets the candidate scan is compiled for. Every one gives
 // bit-identical results; `automatic` picks the best the processor offers.
-enum class scan_isa { automatic, portable, avx2 };
+enum class scan_isa { automatic, portable, avx2, avx512 };
 
 bool scan_isa_supported(scan_isa isa) noexcept;
 

@@ -10,7 +10,7 @@ namespace vorn::changepoint {
 
 // Block sizes, coarse to fine; each divides the one before it, and the finest
 // is a multiple of the vector width of the scan.
-inline constexpr std::array<std::size_t, 2> block_sizes{256, 32};
+inline constexpr std::array<std::size_t, 2> block_sizes{256, 64};
 
 // What the scan reads of one level: per block, the least and greatest prefix
 // sum and the greatest prefix sum of squares (NaN for a block holding a

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "baseline/key_passes.hpp"
+#include "baseline/sorted_window.hpp"
 
 using namespace vorn::baseline;
 namespace detail = vorn::baseline::key_passes_detail;
@@ -171,7 +172,61 @@ void run(const variant& v) {
 
 }  // namespace
 
+// The sorted window's insert, remove and branch-free replace against sorting
+// the window's keys anew, on short windows of few distinct values (ties,
+// both zeros, infinities and unusable positions), growing, sliding and
+// shrinking. The sentinels around the order must hold after every step.
+template <class T>
+void check_sorted_keys(std::mt19937_64& rng) {
+    using keys = sorted_keys<T>;
+    using key = typename keys::key;
+    const T inf = std::numeric_limits<T>::infinity();
+    const T values[] = {-inf, T(-2), T(-0.0), T(0), T(1.5), T(1.5), T(7), inf};
+    const auto draw = [&]() -> key {
+        const std::uint64_t r = rng() % 10;
+        return r >= 8 ? keys::unusable : static_cast<key>(to_key(values[r]));
+    };
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t length = 1 + rng() % sorted_window_limit;
+        key order[sorted_window_limit + 2];
+        order[0] = keys::below_all;
+        order[1] = keys::unusable;
+        key* sorted = order + 1;
+        std::vector<key> window;
+        bool ok = true;
+        const auto matches = [&] {
+            std::vector<key> want = window;
+            std::sort(want.begin(), want.end());
+            return std::equal(want.begin(), want.end(), sorted) && order[0] == keys::below_all &&
+                   sorted[window.size()] == keys::unusable;
+        };
+        for (std::size_t i = 0; i < length; ++i) {
+            const key k = draw();
+            keys::insert(sorted, window.size(), k);
+            window.push_back(k);
+            ok = ok && matches();
+        }
+        for (int step = 0; step < 60; ++step) {
+            const key entering = draw();
+            keys::replace(sorted, window.size(), window.front(), entering);
+            window.erase(window.begin());
+            window.push_back(entering);
+            ok = ok && matches();
+        }
+        while (!window.empty()) {
+            keys::remove(sorted, window.size(), window.front());
+            window.erase(window.begin());
+            ok = ok && matches();
+        }
+        expect(ok, std::string("sorted window keys, ") + (sizeof(T) == 8 ? "float64" : "float32") +
+                       " length " + std::to_string(length));
+    }
+}
+
 int main() {
+    std::mt19937_64 sorted_rng(20261209);
+    check_sorted_keys<double>(sorted_rng);
+    check_sorted_keys<float>(sorted_rng);
     const variant portable{"portable",
                            detail::filter_bracket_portable,
                            detail::split_around_portable,

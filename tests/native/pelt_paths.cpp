@@ -1,6 +1,7 @@
 // Checks every compiled candidate scan against a plain evaluation of the
-// recursion (two logarithms per candidate) over seeded random signals.
-// Prints "N passed, M failed".
+// recursion (two logarithms per candidate) over seeded random signals, and
+// the bounds the scan dismisses candidates by against the values they bound,
+// at the edges where they are tightest. Prints "N passed, M failed".
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -8,7 +9,9 @@
 #include <random>
 #include <vector>
 
+#include "changepoint/log_bound.hpp"
 #include "changepoint/pelt.hpp"
+#include "changepoint/scan_lanes.hpp"
 
 using namespace vorn::changepoint;
 
@@ -70,7 +73,18 @@ std::vector<double> make_signal(std::mt19937_64& rng, int kind, std::size_t n) {
             case 2: x[i] = (i / 40) % 2 == 0 ? 0.1 : 3.0; break;      // exact and inexact runs
             case 3: x[i] = (level + normal(rng)) * 1e150; break;      // squares near overflow
             case 4: x[i] = (level + normal(rng)) * 1e-160; break;     // squares underflow
-            default: x[i] = 1e6 + normal(rng) * 1e-3; break;          // cancellation
+            case 5: x[i] = 1e6 + normal(rng) * 1e-3; break;           // cancellation
+            // Long segments, where most candidates are dismissed near a
+            // reference residual: no change at all, scaled, offset.
+            case 6: x[i] = normal(rng); break;
+            case 7: x[i] = normal(rng) * 1e-4; break;
+            case 8: x[i] = 1e6 + normal(rng); break;
+            // Residuals that are exact powers of two and ties of totals:
+            // +-1 in balanced pairs, and runs of small integers.
+            case 9: x[i] = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0; break;
+            case 10: x[i] = static_cast<double>((i / (1 + rng() % 3)) % 3); break;
+            // Residuals near the least normal double.
+            default: x[i] = normal(rng) * 1e-154; break;
         }
     }
     if (kind == 0 && n > 10 && rng() % 3 == 0)
@@ -79,20 +93,109 @@ std::vector<double> make_signal(std::mt19937_64& rng, int kind, std::size_t n) {
     return x;
 }
 
+using lanes = generic_lanes<4>;
+
+// log_below against the library's log: lane 0 places the reference (within a
+// grid step of it), lanes 1-3 are the values probed. Returns the failures.
+int check_log_below(const double* log_grid) {
+    std::vector<double> probes;
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (int e : {-1074, -1060, -1022, -1001, -1000, -999, -300, -60, -1, 0, 1, 2, 52, 300, 1000, 1023}) {
+        for (int j : {0, 1, 63, 64, 127}) {
+            const double grid = std::ldexp(1.0 + j / 128.0, e);
+            double below = grid, above = grid;
+            for (int k = 0; k < 3; ++k) {
+                below = std::nextafter(below, 0.0);
+                above = std::nextafter(above, 1e308);
+                probes.insert(probes.end(), {below, above});
+            }
+            probes.push_back(grid);
+            for (double w : {-0.2401, -0.0601, -0.06, -0.0599, -0.03, -1e-3, 1e-9, 0.0078, 0.01, 0.2, 0.2399, 0.24, 0.25, 0.7, 3.0})
+                probes.push_back(grid * (1.0 + w));
+        }
+    }
+    for (int i = 0; i < 20000; ++i) probes.push_back(std::ldexp(1.0 + std::fabs(unit(rng)), static_cast<int>(rng() % 400) - 200));
+    int failed = 0;
+    for (double r : probes) {
+        if (!(r > 0.0) || !std::isfinite(r)) continue;
+        // References at, a little above, below and far from the probe.
+        for (double scale : {1.0, 1.0 - 1.0 / 256, 1.0 + 1.0 / 256, 1.0 + 1.0 / 128, 1.06, 1.0639, 0.8, 1.3, 0.5}) {
+            log_reference ref;
+            const double anchor = r * scale;
+            if (!(anchor > 0.0) || !std::isfinite(anchor)) continue;
+            const lanes::vec v{anchor, r, std::nextafter(r, 0.0), std::nextafter(r, 1e308)};
+            const lanes::vec bound = log_below<lanes>(ref, log_grid, v);
+            for (int j = 0; j < 4; ++j) {
+                if (!(v[j] > 0.0) || bound[j] <= std::log(v[j])) continue;
+                if (++failed <= 5)
+                    std::printf("log_below(%a) = %a above log %a (reference %a)\n", v[j], bound[j],
+                                std::log(v[j]), anchor);
+            }
+        }
+    }
+    return failed;
+}
+
+// residual_below against the recursion's rounded residual, on prefix sums of
+// signals with large offsets (heavy cancellation), tiny and huge scales.
+int check_residual_below() {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    int failed = 0;
+    for (double offset : {0.0, 1.0, 1e3, 1e6, 1e8, 3e9}) {
+        for (double scale : {1e-154, 1e-5, 1.0, 1e100}) {
+            const std::size_t n = 600;
+            std::vector<double> s1(n + 1, 0.0), s2(n + 1, 0.0);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double x = (offset + normal(rng)) * scale;
+                s1[i + 1] = s1[i] + x;
+                s2[i + 1] = (x * x) + s2[i];
+            }
+            for (int k = 0; k < 4000; ++k) {
+                const std::size_t s = rng() % (n - 4), t = s + 2 + rng() % (n - s - 1);
+                double q[4], d[4], inv[4], r[4];
+                for (std::size_t j = 0; j < 4; ++j) {
+                    const std::size_t sj = s + j < t - 1 ? s + j : s;
+                    const double lf = static_cast<double>(t - sj);
+                    d[j] = s1[t] - s1[sj];
+                    q[j] = s2[t] - s2[sj];
+                    inv[j] = 1.0 / lf;
+                    r[j] = q[j] - ((d[j] * d[j]) / lf);
+                }
+                const lanes::vec low = residual_below<lanes>(lanes::load(q), lanes::load(d), lanes::load(inv));
+                for (int j = 0; j < 4; ++j) {
+                    if (!(low[j] > r[j])) continue;
+                    if (++failed <= 5)
+                        std::printf("residual_below %a above r %a (offset %g scale %g)\n", low[j], r[j], offset,
+                                    scale);
+                }
+            }
+        }
+    }
+    return failed;
+}
+
 }  // namespace
 
 int main() {
     std::mt19937_64 rng(20261208);
     const double factors[] = {0.0, 0.5, 1.0, 3.0, -1.0};
     int passed = 0, failed = 0;
-    for (int round = 0; round < 60; ++round) {
-        const int kind = round % 6;
-        const std::size_t n = round < 6 ? 2000 + rng() % 500 : 1 + rng() % 700;
+    std::vector<double> log_grid(reference_grid);
+    for (std::size_t j = 0; j < reference_grid; ++j)
+        log_grid[j] = std::log(1.0 + static_cast<double>(j) / reference_grid);
+    for (int bad : {check_log_below(log_grid.data()), check_residual_below()}) (bad == 0 ? passed : failed) += 1;
+    constexpr int kinds = 12;
+    for (int round = 0; round < 96; ++round) {
+        const int kind = round % kinds;
+        // The first rounds are long: segments of thousands of samples.
+        const std::size_t n = round < kinds ? 2000 + rng() % 1500 : 1 + rng() % 700;
         const auto x = make_signal(rng, kind, n);
         const double pf = factors[rng() % 5];
         const std::uint64_t m = rng() % 4 == 0 ? n / 3 : rng() % 8;
         const auto expected = plain(x, pf, m);
-        for (scan_isa isa : {scan_isa::portable, scan_isa::avx2, scan_isa::automatic}) {
+        for (scan_isa isa : {scan_isa::portable, scan_isa::avx2, scan_isa::avx512, scan_isa::automatic}) {
             if (!scan_isa_supported(isa)) continue;
             auto got = pelt_search(x, pf, m, isa);
             const bool same = std::vector<std::uint64_t>(got.begin(), got.end()) == expected;
