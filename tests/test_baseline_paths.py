@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import _vorn_ext
+from harness import run_python
 from reference import baseline_reference
 
 FUNCTIONS = {
@@ -38,6 +39,8 @@ def _signal(kind, n, dtype, seed):
         x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
     elif kind == "steps":  # level jumps of many window widths: the tracked rank jumps too
         x = np.repeat(rng.normal(0.0, 50.0, n // 500 + 1), 500)[:n] + rng.normal(0.0, 1.0, n)
+    elif kind in ("walk", "blocked"):  # a random walk: the level leaves any range of values
+        x = np.cumsum(rng.normal(0.0, 1.0, n))
     elif kind == "ties":  # few distinct values, both zeros
         x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
     else:  # "nonfinite": drift with runs of NaN and of each infinity
@@ -47,6 +50,10 @@ def _signal(kind, n, dtype, seed):
         x[_runs(rng, n, 5e-5, 200)] = -math.inf
     x[rng.random(n) < 0.01] = math.nan
     usable = (rng.random(n) < 0.9) & ~_runs(rng, n, 1e-4, 1500)  # some windows fully masked
+    if kind == "blocked":  # half of the signal masked in blocks, as long artefact gaps are
+        blocks = rng.permutation(n // 50_000 + 1)[: (n // 50_000 + 1) // 2]
+        for b in blocks:
+            usable[b * 50_000 : (b + 1) * 50_000] = False
     true_bytes = rng.choice(np.array([1, 3, 255], np.uint8), n)
     false_bytes = rng.choice(np.array([0, 2, 254], np.uint8), n)
     mask = np.where(usable, true_bytes, false_bytes).astype(np.uint8).view(np.bool_)
@@ -71,6 +78,7 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("nonfinite", 40_000, 40, 100.0, "float64"),  # infinities win, windows empty out
         ("drift", 80_000, 2, math.nan, "float64"),  # two-sample windows, the minimum
         ("ties", 5_000, 2_000, 0.0, "float64"),  # windows wider than a piece
+        ("blocked", 600_000, 16, 90.0, "float32"),  # empty windows: the pooled fallback
         # Windows of at most 32 samples are kept sorted; 34 keys is the tracked window again.
         ("nonfinite", 200_000, 3, 50.0, "float32"),  # two keys: the despiking median
         ("steps", 150_000, 17, 10.0, "float64"),  # 16 keys
@@ -92,7 +100,13 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 400_000, 41, 50.0, "float64"),  # small windows, infinite anchors
         ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
-        ("drift", 100_000, 300_000, 25.0, "float64"),  # 100,000-sample windows: gathered
+        ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
+        ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
+        # windows wider than 65,536 keys: counts per bucket of values
+        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level leaves the buckets
+        ("blocked", 1_200_000, 140_001, 50.0, "float64"),
+        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers in an end bucket
+        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the answer's bucket
         # Short windows on long signals: anchor windows of up to 24 keys walked through by the
         # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
         # like the direct path's.
@@ -140,6 +154,35 @@ def test_short_mask_fault_names_the_mask_length(n, mask_len, window):
         assert type(info.value).__name__ == "PanicException", case
         assert info.value.args == (
             f"index out of bounds: the len is {mask_len} but the index is {mask_len}",), case
+
+
+ONE_REPORT_PER_CALL = """
+import numpy as np
+import _vorn_ext
+n = 2_000_000
+x = np.random.default_rng(0).normal(size=n)
+short = np.ones(n // 2, bool)
+calls = [(x, 1001), (x.astype(np.float32), 1001), (x, 20), (x[:300_000], 0)]
+for signal, window in calls:
+    function = (_vorn_ext.local_baseline_percentile if signal.dtype == np.float64
+                else _vorn_ext.local_baseline_percentile_f32)
+    try:
+        function(signal, short[: len(signal) // 2], window, 50.0)
+    except BaseException as error:
+        print(type(error).__name__, error.args[0])
+"""
+
+
+@pytest.mark.parametrize("backtrace", ["", "1"])
+def test_a_failing_call_writes_one_fault_report(backtrace):
+    # Every piece past the mask's end fails, and so does the fallback's scan on the zero-width
+    # window; only the fault that is raised gets a report (with its backtrace when asked for).
+    out = run_python(ONE_REPORT_PER_CALL, env={"VORN_EXT_BACKTRACE": backtrace})
+    lengths = [1_000_000, 1_000_000, 1_000_000, 150_000]
+    assert out.stdout.splitlines() == [
+        f"PanicException index out of bounds: the len is {k} but the index is {k}" for k in lengths]
+    assert out.stderr.count("hit an internal fault") == len(lengths), out.stderr[-3000:]
+    assert out.stderr.count("native backtrace:") == (len(lengths) if backtrace else 0)
 
 
 @pytest.mark.parametrize("window", [100, 1001])

@@ -11,7 +11,10 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", f"-I{ROOT / 'src'}"]
+# Strict: the anchor path's bucket counts abort where the module would fall back to a full
+# selection, so that a fault in the counts fails these tests instead of only slowing them.
+FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", "-DVORN_STRICT_BUCKET_COUNTS",
+         f"-I{ROOT / 'src'}"]
 
 
 def build_and_run(tmp_path, harness, sources):
@@ -47,6 +50,10 @@ PIPELINE_CASES = [
     ("steps", 1_100_000, 1003, 75.0, "float32", "anchor"),
     ("nonfinite", 400_000, 41, 50.0, "float64", "anchor"),
     ("ties", 300_000, 200, 33.3, "float64", "anchor"),
+    ("blocked", 1_100_000, 1001, 10.0, "float64", "anchor"),
+    ("walk", 2_000_000, 200_001, 10.0, "float32", "anchor"),
+    ("nonfinite", 700_000, 131_075, 100.0, "float32", "anchor"),
+    ("ties", 500_000, 140_002, 33.3, "float64", "anchor"),
     ("nonfinite", 200_000, 3, 50.0, "float32", "direct"),
     ("ties", 120_000, 33, 66.0, "float64", "direct"),
     ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),

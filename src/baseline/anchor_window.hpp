@@ -9,6 +9,7 @@
 #include <span>
 
 #include "baseline/float_keys.hpp"
+#include "baseline/key_passes.hpp"
 #include "baseline/key_select.hpp"
 
 namespace vorn::baseline {
@@ -38,23 +39,34 @@ public:
     std::uint64_t total() const noexcept { return total_; }
     std::size_t count() const noexcept { return static_cast<std::size_t>(total_ - dropped_); }
 
-    // Drops keys up to the running total `mark` (a recorded window start).
-    void drop_to(std::uint64_t mark) noexcept {
-        head_ += static_cast<std::size_t>(mark - dropped_);
-        if (head_ >= slots_) head_ -= slots_;
+    // Drops keys up to the running total `mark` (a recorded window start),
+    // showing them to `seen` (in at most two spans) as they go.
+    template <class Seen>
+    void drop_to(std::uint64_t mark, Seen&& seen) noexcept {
+        std::size_t leaving = static_cast<std::size_t>(mark - dropped_);
+        while (leaving != 0) {
+            const std::size_t part = std::min(leaving, slots_ - head_);
+            seen(std::span<const wide_key>(ring_ + head_, part));
+            head_ += part;
+            if (head_ == slots_) head_ = 0;
+            leaving -= part;
+        }
         dropped_ = mark;
     }
 
-    // Appends the keys of the usable samples among positions [from, to).
-    // No more positions than slots up to the ring's end go into one append,
-    // so kept keys never pass the end; unkept vector lanes may, into the
-    // slack, or into free slots, of which there are always key_pass_slack.
-    void append(const T* signal, const std::uint8_t* mask, std::size_t from,
-                std::size_t to) noexcept {
+    // Appends the keys of the usable samples among positions [from, to),
+    // showing the new keys to `seen`. No more positions than slots up to the
+    // ring's end go into one append, so kept keys never pass the end; unkept
+    // vector lanes may, into the slack, or into free slots, of which there
+    // are always key_pass_slack.
+    template <class Seen>
+    void append(const T* signal, const std::uint8_t* mask, std::size_t from, std::size_t to,
+                Seen&& seen) noexcept {
         while (from < to) {
             const std::size_t length = std::min(to - from, slots_ - tail_);
             const std::size_t kept =
                 append_usable(signal + from, mask + from, length, ring_ + tail_);
+            seen(std::span<const wide_key>(ring_ + tail_, kept));
             total_ += kept;
             tail_ += kept;
             if (tail_ == slots_) tail_ = 0;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "baseline/anchor_interpolation.hpp"
+#include "baseline/fallback_fill.hpp"
 #include "baseline/pool.hpp"
 #include "baseline/smoothing.hpp"
 #include "baseline/sorted_window.hpp"
@@ -118,6 +119,7 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
     pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
         direct_run(inputs, begin, values.subspan(begin, end - begin));
     });
+    fill_fallback(inputs, values);
     return smoothed_baseline(std::move(baseline), smoothing);
 }
 
@@ -154,9 +156,16 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
 
     auto anchors = uninitialised_buffer<double>(anchor_count);
     const std::span<double> anchor_values = anchors.span();
-    // A piece starts by filling its first window and selecting in full.
+    // A piece starts by filling its first window, which costs about as much
+    // as moving it across four anchors: 16 anchors per piece keep that
+    // small, but wide windows have few anchors (W = 200,001 on 2,000,000
+    // samples makes 40), and there pieces of fewer anchors, down to one,
+    // let up to 64 workers share them.
     const bool sorted = takes_sorted_window(inputs, sorted_anchor_window_limit);
-    const std::size_t min_anchors = n <= calling_thread_limit ? anchor_count : 16;
+    const std::size_t min_anchors =
+        n <= calling_thread_limit
+            ? anchor_count
+            : std::clamp<std::size_t>(static_cast<std::size_t>(anchor_count / 64), 1, 16);
     pool::for_each_piece(anchor_count, min_anchors, [&](std::size_t begin, std::size_t end) {
         const std::span<double> piece = anchor_values.subspan(begin, end - begin);
         if (sorted) {
@@ -165,6 +174,7 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
             anchor_run(inputs, step, begin, piece);
         }
     });
+    fill_fallback(inputs, anchor_values);
 
     const auto fractions = fraction_table(n, step);
     const anchor_lattice lattice{anchors.span(), step,

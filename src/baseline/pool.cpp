@@ -12,6 +12,8 @@
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_group.h>
 
+#include "core/fault.hpp"
+
 namespace vorn::baseline::pool::pool_detail {
 
 namespace {
@@ -29,8 +31,16 @@ public:
         }
     }
 
+    // The pieces held their fault reports back: only the fault passed on
+    // is reported, once, unless an enclosing loop is the one to pass it on.
     void rethrow_if_any() const {
-        if (failure_) std::rethrow_exception(failure_);
+        if (!failure_) return;
+        try {
+            std::rethrow_exception(failure_);
+        } catch (const core::internal_fault& fault) {
+            if (!core::report_holding::active()) fault.write_held_report();
+            throw;
+        }
     }
 
 private:
@@ -61,6 +71,7 @@ void run_pieces(std::size_t count, std::size_t min_piece, piece_function piece, 
         [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
             // Nothing may escape to oneTBB: it would cancel the other pieces.
             try {
+                const core::report_holding holding;
                 piece(context, range.begin(), range.end());
             } catch (...) {
                 failures.record(range.begin(), std::current_exception());

@@ -50,33 +50,7 @@ T fallback_median(std::span<const T> signal, std::span<const std::uint8_t> mask)
     return select_rank(values.span(), values.size() / 2);
 }
 
-template <class T>
-T fallback_cell<T>::get_slow(std::span<const T> signal, std::span<const std::uint8_t> mask) {
-    // The task that takes the mutex first computes; the others block on the
-    // mutex until it is done (being computed = held mutex, empty state).
-    std::lock_guard lock(mutex_);
-    switch (state_.load(std::memory_order_relaxed)) {
-        case ready:
-            return value_;
-        case failed:
-            std::rethrow_exception(failure_);
-        default:
-            break;
-    }
-    try {
-        value_ = fallback_median(signal, mask);
-    } catch (...) {
-        failure_ = std::current_exception();
-        state_.store(failed, std::memory_order_relaxed);
-        throw;
-    }
-    state_.store(ready, std::memory_order_release);  // publishes value_ to lock-free readers
-    return value_;
-}
-
 template double fallback_median<double>(std::span<const double>, std::span<const std::uint8_t>);
 template float fallback_median<float>(std::span<const float>, std::span<const std::uint8_t>);
-template class fallback_cell<double>;
-template class fallback_cell<float>;
 
 }  // namespace vorn::baseline

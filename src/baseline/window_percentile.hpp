@@ -5,8 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <mutex>
+#include <limits>
 #include <span>
 
 #include "core/fault.hpp"
@@ -24,11 +23,13 @@ std::uint64_t percentile_rank(std::size_t count, double percentile) noexcept;
 template <class T>
 T fallback_median(std::span<const T> signal, std::span<const std::uint8_t> mask);
 
-// The fallback value of one call, computed at most once and only if some
-// window turns out empty. Tasks that need it while another task computes it
-// wait; once it is ready, reading it is a single acquire load. A fault raised
-// by the computation (a short mask) is kept and rethrown to every later
-// reader rather than recomputed, so it is reported once.
+// The fallback of one call, demanded by the windows that turn out empty.
+// A kernel stores a NaN placeholder for such a window, which no kernel value
+// can be (NaN samples never enter a window), and notes the demand; once the
+// kernel loop is done the driver computes the median, if it was demanded,
+// and puts it in place of the placeholders (fill_fallback). No task waits
+// for another while the whole signal is scanned, and a call without an empty
+// window never scans it.
 template <class T>
 class fallback_cell {
 public:
@@ -36,20 +37,17 @@ public:
     fallback_cell(const fallback_cell&) = delete;
     fallback_cell& operator=(const fallback_cell&) = delete;
 
-    T get(std::span<const T> signal, std::span<const std::uint8_t> mask) {
-        if (state_.load(std::memory_order_acquire) == ready) return value_;
-        return get_slow(signal, mask);
+    T placeholder() noexcept {
+        // Tasks only ever set it; the end of the loop orders it before the driver's read.
+        if (!demanded_.load(std::memory_order_relaxed))
+            demanded_.store(true, std::memory_order_relaxed);
+        return std::numeric_limits<T>::quiet_NaN();
     }
 
+    bool demanded() const noexcept { return demanded_.load(std::memory_order_relaxed); }
+
 private:
-    enum state : int { empty, ready, failed };
-
-    T get_slow(std::span<const T> signal, std::span<const std::uint8_t> mask);
-
-    std::atomic<int> state_{empty};
-    T value_{};
-    std::exception_ptr failure_;
-    std::mutex mutex_;
+    std::atomic<bool> demanded_{false};
 };
 
 // What every window of one call shares: the borrowed buffers, the half
@@ -90,7 +88,8 @@ struct window_inputs {
         core::fail_index_out_of_bounds(mask.size(), std::max(window_lo(position), mask.size()));
     }
 
-    T fallback_value() const { return fallback.get(signal, mask); }
+    // Stands in for the fallback median until the driver fills it in.
+    T fallback_value() const noexcept { return fallback.placeholder(); }
 };
 
 // percentile_rank for a run of windows whose usable count changes rarely:
@@ -117,7 +116,5 @@ extern template double fallback_median<double>(std::span<const double>,
                                                std::span<const std::uint8_t>);
 extern template float fallback_median<float>(std::span<const float>,
                                              std::span<const std::uint8_t>);
-extern template class fallback_cell<double>;
-extern template class fallback_cell<float>;
 
 }  // namespace vorn::baseline

@@ -18,10 +18,10 @@ void direct_run(const window_inputs<T>& inputs, std::size_t begin, std::span<T> 
 
 // out[j] = the kernel value at anchor position (first_anchor + j) * step,
 // widened to float64. One call is one piece of the anchor loop; it reads
-// each sample once into a ring shared by the overlapping anchor windows and
-// selects within a bracket carried over from the previous anchor
-// (anchor_window.hpp), or, for windows of more than 65,536 samples, gathers
-// each window anew.
+// each sample once into a ring shared by the overlapping anchor windows
+// (anchor_window.hpp), keeps counts of its keys per bucket of key values as
+// they come and go, and selects among the keys of the bucket that holds the
+// rank (bucket_counts.hpp).
 template <class T>
 void anchor_run(const window_inputs<T>& inputs, std::uint64_t step, std::size_t first_anchor,
                 std::span<double> out);

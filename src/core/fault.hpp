@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -32,11 +33,37 @@ private:
 };
 #endif
 
+struct held_report;
+
 // A violated expectation. It unwinds to the call wrapper, which raises it in
-// Python as PanicException carrying `what()`.
+// Python as PanicException carrying `what()`. A fault started while reports
+// are held back (report_holding) carries its report instead of having
+// written it.
 class internal_fault : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    internal_fault(const std::string& message, std::shared_ptr<held_report> report);
+
+    // Writes the held report, if there is one and it was not written yet.
+    void write_held_report() const noexcept;
+
+private:
+    std::shared_ptr<held_report> report_;
+};
+
+// While one is alive on a thread, faults started on that thread hold their
+// report back. A parallel loop holds reports in its pieces: several pieces
+// may fail, but only one fault is raised, and the loop writes that one's
+// report when it passes the fault on. Nests.
+class report_holding {
+public:
+    report_holding() noexcept;
+    ~report_holding();
+    report_holding(const report_holding&) = delete;
+    report_holding& operator=(const report_holding&) = delete;
+
+    // True while some report_holding is alive on the calling thread.
+    static bool active() noexcept;
 };
 
 // A buffer that could not be obtained although its size is representable.

@@ -3,6 +3,9 @@
 // keys and samples: counts, the kept keys in order, and the nearest keys with
 // their multiplicities. Prints "N passed, M failed".
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <type_traits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "baseline/anchor_window.hpp"
+#include "baseline/bucket_counts.hpp"
 #include "baseline/key_passes.hpp"
 #include "baseline/sorted_window.hpp"
 
@@ -170,6 +175,77 @@ void run(const variant& v) {
     }
 }
 
+// The ring and the bucket counts of the anchor path against nth_element,
+// on a window that slides over a signal (with a mask and NaN) in the shapes
+// that move the buckets: a drifting level (the answer leaves the covered
+// range), a sudden narrowing of the spread (buckets too wide), runs of one
+// value and both zeros, infinities and the largest values, and bit patterns
+// from all over the float order (bucket ends found far from the bulk).
+template <class T>
+void check_bucket_counts(std::mt19937_64& rng, int shape, std::size_t capacity) {
+    using bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    const std::size_t total = 40 * capacity + 100;
+    std::vector<T> signal(total);
+    std::vector<std::uint8_t> mask(total);
+    std::normal_distribution<double> normal;
+    double level = 0.0;
+    for (std::size_t i = 0; i < total; ++i) {
+        level += normal(rng) * (shape == 0 ? 5.0 : 0.01);
+        const double spread = shape == 1 && i > total / 2 ? 1e-6 : 1.0;
+        T x = static_cast<T>(level + normal(rng) * spread);
+        if (shape == 2 && rng() % 4 != 0) x = std::array<T, 4>{T(-0.0), T(0.0), T(2), T(-1)}[rng() % 4];
+        if (shape == 3 && rng() % 8 == 0)
+            x = std::array<T, 4>{std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
+                                 std::numeric_limits<T>::max(), -std::numeric_limits<T>::max()}[rng() % 4];
+        if (shape == 4) x = std::bit_cast<T>(static_cast<bits>(rng()));  // NaN included
+        if (rng() % 50 == 0) x = std::numeric_limits<T>::quiet_NaN();
+        signal[i] = x;
+        mask[i] = static_cast<std::uint8_t>(rng() % 10 != 0 ? 1 : 2);
+    }
+    std::vector<std::uint64_t> counts(3 * bucket_counts<T>::buckets_for(capacity));
+    std::vector<wide_key> work(bucket_counts<T>::work_for(capacity));
+    std::vector<wide_key> storage(compacted_window<T>::storage_for(capacity));
+    bucket_counts<T> selector(counts, work, capacity);
+    compacted_window<T> window(storage);
+    const auto entered = [&](std::span<const wide_key> keys) { selector.enter(keys); };
+    const auto left = [&](std::span<const wide_key> keys) { selector.leave(keys); };
+    // The window is the positions [lo, hi), at most `capacity` of them. It
+    // starts only where a scan stopped, whose running total is known there.
+    std::vector<std::pair<std::size_t, std::uint64_t>> stops{{0, 0}};
+    std::size_t next_stop = 0;
+    std::size_t lo = 0, hi = 0;
+    const std::size_t step = std::max<std::size_t>(capacity / 4, 1);
+    for (int query = 0; hi < total; ++query) {
+        const std::size_t want = lo + step - rng() % (step / 2 + 1);
+        while (next_stop + 1 < stops.size() &&
+               (stops[next_stop].first <= lo || stops[next_stop + 1].first <= want))
+            ++next_stop;
+        window.drop_to(stops[next_stop].second, left);
+        lo = stops[next_stop].first;
+        while (hi < std::min(total, lo + capacity)) {
+            const std::size_t to = std::min({total, lo + capacity, hi + 1 + static_cast<std::size_t>(rng() % 40)});
+            window.append(signal.data(), mask.data(), hi, to, entered);
+            hi = to;
+            stops.emplace_back(hi, window.total());
+        }
+        std::vector<wide_key> sorted;
+        for (std::size_t i = lo; i < hi; ++i)
+            if ((mask[i] & 1) && signal[i] == signal[i]) sorted.push_back(to_key(signal[i]));
+        if (sorted.empty()) continue;
+        const std::size_t size = sorted.size();
+        const std::size_t rank = query % 3 == 0 ? size / 10 : query % 3 == 1 ? size - 1 : rng() % size;
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank), sorted.end());
+        const std::string what = std::string("bucket_counts ") + (sizeof(T) == 8 ? "double" : "float") +
+                                 " shape=" + std::to_string(shape) + " capacity=" + std::to_string(capacity) +
+                                 " query=" + std::to_string(query);
+        if (window.count() != size) {
+            expect(false, what + " ring count");
+            return;
+        }
+        expect(selector.select(window.first_part(), window.second_part(), rank) == sorted[rank], what);
+    }
+}
+
 }  // namespace
 
 // The sorted window's insert, remove and branch-free replace against sorting
@@ -264,6 +340,13 @@ int main() {
     const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
                          append_usable<double>, append_usable<float>};
     run(chosen);
+    std::mt19937_64 rng(77);
+    for (const std::size_t capacity : {std::size_t{5}, std::size_t{200}, std::size_t{3000}, std::size_t{70000}})
+        for (int shape = 0; shape < 5; ++shape) {
+            check_bucket_counts<double>(rng, shape, capacity);
+            check_bucket_counts<float>(rng, shape, capacity);
+        }
+    std::printf("ran bucket_counts\n");
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
