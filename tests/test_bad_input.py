@@ -2,12 +2,13 @@
 
 import json
 import pathlib
+import sys
 
 import numpy as np
 import pytest
 
 from _vorn_ext import local_baseline_percentile, local_baseline_percentile_f32
-from harness import SANITIZED, run_script
+from harness import SANITIZED, TOTAL_DRIFT, run_script
 
 SWEEP = pathlib.Path(__file__).with_name("bad_inputs.py")
 
@@ -25,16 +26,38 @@ def sweep(repeats):
         worst_case, growth = report["largest_block_growth"][0]
         assert growth < repeats // 2, (worst_case, growth)
         assert report["rss_growth"] < 4 * 2**20, report["rss_growth"]
+    return report
+
+
+def check_total_references(report, repeats):
+    # A reference leaked per call, to any object, would add `repeats`.
+    assert report["counts_total_references"]
+    worst_case, growth = report["largest_total_reference_growth"][0]
+    if growth >= repeats // 2:
+        pytest.xfail(f"{TOTAL_DRIFT}: {report['largest_total_reference_growth']}")
+
+
+@pytest.fixture(scope="module")
+def report():
+    return sweep(repeats=300)
 
 
 @pytest.mark.emulation_slow
-def test_every_bad_argument_ends_in_its_documented_outcome():
-    sweep(repeats=300)
+def test_every_bad_argument_ends_in_its_documented_outcome(report):
+    assert report["calls"] == 300 * report["cases"]
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"),
+                    reason="only a debug interpreter counts all references (scripts/test_pythons.sh runs one)")
+def test_no_error_path_leaves_a_reference_behind(report):
+    check_total_references(report, 300)
 
 
 @pytest.mark.stress
 def test_every_bad_argument_ends_in_its_documented_outcome_stress():
-    sweep(repeats=5000)
+    report = sweep(repeats=5000)
+    if report["counts_total_references"]:
+        check_total_references(report, 5000)
 
 
 @pytest.mark.parametrize("function, dtype", [(local_baseline_percentile, np.float64),

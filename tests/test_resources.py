@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from _vorn_ext import local_baseline_percentile, local_baseline_percentile_f32, pelt
-from harness import SANITIZED, run_python
+from harness import SANITIZED, TOTAL_DRIFT, run_python
 
 
 def test_results_hold_exactly_the_references_they_need():
@@ -18,11 +18,18 @@ def test_results_hold_exactly_the_references_they_need():
         result = local_baseline_percentile(x, m, 31, 50.0)
         signal = [0.0, 1.0] * 10
         change_points = pelt(signal, 1.0, 2)
-        # Counted outside the asserts, whose rewriting holds references of its own: each object
-        # is held by its name (the base by the array alone) and by getrefcount's argument.
+        # The same kind of object made by plain Python, held the same way: each by its name
+        # alone, the base by its array alone. Both sides are counted the same way, because what
+        # getrefcount sees of a name's reference differs between versions (3.14 borrows it).
+        plain_result = np.arange(3.0)[:]
+        plain_list = [1, 2]
+        plain_signal = [0.0, 1.0] * 10
+        # Counted outside the asserts, whose rewriting holds references of its own.
         counts = (sys.getrefcount(result), sys.getrefcount(result.base),
                   sys.getrefcount(change_points), sys.getrefcount(signal))
-        assert counts == (2, 2, 2, 2)
+        plain = (sys.getrefcount(plain_result), sys.getrefcount(plain_result.base),
+                 sys.getrefcount(plain_list), sys.getrefcount(plain_signal))
+        assert counts == plain
     assert (sys.getrefcount(x), sys.getrefcount(m)) == before
 
 
@@ -58,12 +65,14 @@ def round_of_calls():
         else:
             raise AssertionError("a bad call succeeded")
 
+# A debug interpreter also counts every reference the process holds.
+references = getattr(sys, "gettotalrefcount", lambda: 0)
 for _ in range(5):
     round_of_calls()
-start = rss()
+start, held = rss(), references()
 for _ in range(int(sys.argv[1])):
     round_of_calls()
-print(rss() - start)
+print(rss() - start, references() - held)
 """
 
 
@@ -74,8 +83,13 @@ def test_resident_memory_stays_flat_across_repeated_large_calls():
     rounds = 15
     out = run_python(REPEATED_LARGE_CALLS, rounds)
     assert out.returncode == 0, out.stderr[-3000:]
+    memory, references = map(int, out.stdout.split())
     if not SANITIZED:
-        assert int(out.stdout) < 16 * 2**20, int(out.stdout)
+        assert memory < 16 * 2**20, memory
+    # 0 on a release interpreter; on a debug one, a reference left behind by any call of a
+    # round, on success or on a fault path, would add `rounds`.
+    if references >= rounds // 2:
+        pytest.xfail(f"{TOTAL_DRIFT}: {references} over {rounds} rounds")
 
 
 BUFFER_LIFETIME = """
