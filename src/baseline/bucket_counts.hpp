@@ -122,10 +122,14 @@ private:
     static constexpr std::size_t sample_limit = 256;
 
     // Branch-free, so that the loops over keys vectorise; no key decodes
-    // to NaN (see start_of), and an infinite one goes to an end bucket.
+    // to NaN (see start_of), and an infinite one goes to an end bucket. The
+    // difference itself is NaN where an infinite key meets an infinite base
+    // (a window whose lowest value is -inf); the comparison sends that to
+    // bucket 0, which keeps the map monotone, and a NaN never reaches the
+    // integer conversion, where it would be undefined.
     std::uint32_t bucket_of(wide_key k) const noexcept {
         const double v = (static_cast<double>(from_key<T>(k)) - base_) * scale_;
-        return static_cast<std::uint32_t>(std::min(std::max(v, 0.0), last_));
+        return static_cast<std::uint32_t>(std::min(v > 0.0 ? v : 0.0, last_));
     }
 
     // The bucket numbers of a block are worked out first, in a loop without
