@@ -160,12 +160,13 @@ run_suite() {  # run_suite ROOT VERSION NUMPY LABEL PYTEST-ARGS...
 }
 
 # --- builds from source inside a root ----------------------------------------------------------
-build_from_source() {  # build_from_source ROOT VENV-PYTHON COMPILER: into the venv's site-packages
+build_from_source() {  # build_from_source ROOT VENV-PYTHON COMPILER [CMAKE-ARG...]: into the venv's site-packages
   local root="$1" python="$2" compiler="$3"
+  shift 3
   local build="/opt/vorn/build-$(basename "$(dirname "$(dirname "$python")")")"
   rm -rf "$root$build"
   in_root "$root" cmake -S /opt/vorn/src -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    "-DCMAKE_CXX_COMPILER=$compiler" "-DPython_EXECUTABLE=$python" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON &&
+    "-DCMAKE_CXX_COMPILER=$compiler" "-DPython_EXECUTABLE=$python" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" &&
     in_root "$root" cmake --build "$build" -j 2 &&
     in_root "$root" cmake --install "$build" --prefix \
       "$(in_root "$root" "$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')"
@@ -177,7 +178,11 @@ build_from_source() {  # build_from_source ROOT VENV-PYTHON COMPILER: into the v
 # inline, out of sight of sys.gettotalrefcount(): whenever one side takes a reference and the
 # other drops it, the total drifts, by some 65 a call for a pelt over a 64-element int64 array.
 # Built against the debug interpreter's headers, the limited-API reference changes of the module
-# and all of NumPy's go through the interpreter's own functions, and the total is exact. NumPy is
+# go through the interpreter's own functions, and the total is exact. Debian's python3.13d header
+# folder is links to the release headers, though, and a quoted include follows the link, so
+# Python.h finds the release pyconfig.h, without Py_DEBUG: the module's build defines it itself
+# (without it the total grew by one for every item pelt read, the module's own decrements
+# uncounted). NumPy is
 # built from its source release once (the newest release with one: $numpy_ci), without SIMD
 # dispatch or BLAS, which the tests here do not need, and kept with the roots.
 debug_numpy() {
@@ -217,7 +222,7 @@ run_debug() {
       in_root "$root" "$venv/bin/python" -m pip install -q --no-index --find-links "/opt/vorn/wheels/$version" \
         "/opt/vorn/wheels/$version/$(basename "$(ls "$cache/wheels/${version}d"/numpy-*.whl)")" pytest hypothesis \
         "tbb==2023.2.0" "tbb-devel==2023.2.0" &&
-      build_from_source "$root" "$venv/bin/python" g++ &&
+      build_from_source "$root" "$venv/bin/python" g++ -DCMAKE_CXX_FLAGS=-DPy_DEBUG &&
       in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rs -p no:cacheprovider \
         tests/test_resources.py tests/test_bad_input.py"
   } >"$log" 2>&1 || status=$?

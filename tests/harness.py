@@ -7,17 +7,10 @@ import textwrap
 
 # True when the sanitizer runtimes are loaded into this interpreter
 # (scripts/sanitize.sh); memory footprints and timings mean little then.
-SANITIZED = any("libasan" in line for line in open("/proc/self/maps"))
+with open("/proc/self/maps") as _maps:
+    SANITIZED = any("libasan" in line for line in _maps)
 
 PROCESSORS = len(os.sched_getaffinity(0))
-
-# On Debian's debug 3.13, with NumPy and the module built against it, the total reference count
-# grows with the module's calls (one a call for a successful baseline, one more for each mortal
-# item pelt reads), while the count of every argument and item and the allocator's block count
-# stay flat: bookkeeping of the total not yet understood rather than a reference left behind.
-# Until it is, a growth of the total is reported as an expected failure with its size, not hidden.
-TOTAL_DRIFT = ("the debug interpreter's total reference count grows with the module's calls while "
-               "no argument's or item's own count moves (issue 13)")
 
 
 def run_python(code, *args, timeout=300, env=None):
