@@ -125,9 +125,15 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
 
 // a / step for every offset a < 2 * step, when the table is small and exact:
 // every position and anchor position below 2^53 (see anchor_lattice).
+// "Small" is up to tabulated_step_limit, or a quarter of the signal's length
+// in doubles for wider steps: without the table each position costs two
+// divisions (one per smoothing stream), which at W = 100,001 on 10^7
+// samples took longer than the whole kernel pass.
 core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     core::owned_buffer<double> table;
-    if (step > tabulated_step_limit || n > (std::uint64_t{1} << 53) - 2 * step) return table;
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    if (step > tabulated_step_limit && step > n / 8) return table;
+    if (2 * step > exact_limit || n > exact_limit - 2 * step) return table;
     table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
     const double divisor = static_cast<double>(step);
     for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;
