@@ -103,11 +103,12 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
         ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
-        # windows wider than 65,536 keys: counts per bucket of values
-        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level leaves the buckets
+        # windows wider than 65,536 keys: a bracket from a sample of the window
+        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level moves
         ("blocked", 1_200_000, 140_001, 50.0, "float64"),
-        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers in an end bucket
-        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the answer's bucket
+        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers
+        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the bracket
+        ("drift", 900_000, 262_147, 0.5, "float64"),  # near the minimum: open below
         # Short windows on long signals: anchor windows of up to 24 keys walked through by the
         # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
         # like the direct path's.
