@@ -168,7 +168,7 @@ private:
     static constexpr std::size_t sample_limit = 4096;
     // Windows this small are selected from outright: a sample of them would
     // bracket most of the window.
-    static constexpr std::size_t small_window = 1024;
+    static constexpr std::size_t small_window = 256;
 
     // The key of `rank` in the sample, which stays as it was.
     wide_key sample_key(std::size_t sampled, std::size_t rank) noexcept {
@@ -214,7 +214,9 @@ public:
     wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
                     std::size_t rank) noexcept {
         const std::size_t count = first.size() + second.size();
-        if (tracking_ && count > small_window) {
+        if (sampled_turns_ != 0) {
+            --sampled_turns_;
+        } else if (tracking_ && count > small_window) {
             double low = static_cast<double>(center_) - width_;
             double high = static_cast<double>(center_) + width_;
             for (int attempt = 0; attempt < bracket_attempts; ++attempt) {
@@ -223,6 +225,10 @@ public:
                 bracket_tally tally = filter_bracket(first, low_key, high_key, buffers_[0], {0, 0});
                 tally = filter_bracket(second, low_key, high_key, buffers_[0], tally);
                 if (tally.below <= rank && rank < tally.below + tally.kept) {
+                    // A bracket that keeps this much of the window follows a
+                    // level that moves more between anchors than the window
+                    // spreads (a random walk): a sample's bracket keeps less.
+                    if (tally.kept > count / wide_bracket) sampled_turns_ = sampled_turn;
                     const wide_key result = select_key(buffers_, tally.kept, rank - tally.below);
                     follow(result);
                     return result;
@@ -245,6 +251,11 @@ public:
     }
 
 private:
+    // A bracket keeping more than 1 / wide_bracket of the window hands the
+    // next sampled_turn anchors to the sampled selection.
+    static constexpr std::size_t wide_bracket = 8;
+    static constexpr int sampled_turn = 16;
+
     // Windows this small are selected from outright.
     static constexpr std::size_t small_window = 48;
 
@@ -278,6 +289,7 @@ private:
     wide_key center_ = 0;
     double width_ = 0.0;
     double typical_move_ = 0.0;
+    int sampled_turns_ = 0;
 };
 
 }  // namespace vorn::baseline
