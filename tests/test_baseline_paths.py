@@ -127,6 +127,42 @@ def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype
     _check(dtype, signal, mask, window, percentile, kind)
 
 
+def _fallback_signal(kind, n, dtype):
+    """Signals whose fallback median takes each way there: a bracket from a strided sample (a
+    walk, whose pieces hold very different shares of it; one value throughout the bracket), or
+    the histogram passes (a sample of equal values that the median is not; too few samples)."""
+    rng = np.random.default_rng(zlib.crc32(f"fallback/{kind}/{n}/{dtype}".encode()))
+    mask = rng.random(n) < 0.9
+    if kind == "walk":
+        x = np.cumsum(rng.normal(0.0, 1.0, n))
+        x[rng.random(n) < 0.01] = math.nan
+    elif kind == "ties":  # the median in the middle of a run of one value
+        x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 2.0, 2.0, 2.0, 3.5]), n)
+    elif kind == "nonfinite":
+        x = rng.normal(0.0, 1.0, n)
+        x[rng.random(n) < 0.2] = math.inf
+        x[rng.random(n) < 0.2] = -math.inf
+    elif kind == "strided":  # every sampled position holds the minimum, the others do not
+        x = rng.normal(10.0, 1.0, n)
+        stride = n // 8192
+        x[stride // 2 :: stride] = 0.0
+        mask[:] = True
+    else:  # "sparse": a few hundred usable samples
+        x = rng.normal(0.0, 1.0, n)
+        mask = rng.random(n) < 300 / n
+    return x.astype(dtype), mask
+
+
+@pytest.mark.parametrize("kind", ["walk", "ties", "nonfinite", "strided", "sparse"])
+@pytest.mark.parametrize("dtype", FUNCTIONS)
+@pytest.mark.emulation_slow
+def test_fallback_median_of_long_signals(kind, dtype):
+    # W = 1 leaves every window empty, so every kernel value is the fallback median of the whole
+    # signal, computed in pieces on the pool.
+    signal, mask = _fallback_signal(kind, 700_000, dtype)
+    _check(dtype, signal, mask, 1, 50.0, f"fallback {kind}")
+
+
 @pytest.mark.parametrize("window", [3, 11, 101, 1001])
 @pytest.mark.parametrize("n", [999, 16_384, 16_385, 40_000])
 def test_short_signals_on_and_off_the_calling_thread(n, window):

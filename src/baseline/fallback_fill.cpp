@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <type_traits>
@@ -80,6 +81,105 @@ void scan_usable(std::span<const T> signal, std::span<const std::uint8_t> mask,
     });
 }
 
+// The median from a bracket around it: usable keys at a fixed stride
+// through the signal sample the whole, the median's rank sits near the
+// sample's middle (within about sqrt(s) / 2 sample ranks for a sample of
+// s), and two sample keys a margin beyond that bracket it. One vectorised
+// pass on the pool counts the usable keys and those below the bracket and
+// keeps those inside, a few percent of the signal, and the median is
+// selected among them. False when the bracket misses or keeps more than its
+// share (an unlucky or too small sample, runs of equal values): the
+// histogram passes then decide. Either way the value is the key of one rank.
+template <class T>
+bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mask, T& median) {
+    constexpr std::size_t sample_positions = 8192;
+    constexpr double margin = 4.0;
+    constexpr std::size_t block = 4096;
+    const std::size_t n = signal.size();
+    const std::size_t stride = std::max<std::size_t>(n / sample_positions, 1);
+    core::owned_buffer<wide_key> sample(sample_positions + 1 + 3 * key_pass_slack);
+    sample.resize_for_overwrite(sample.capacity());
+    std::size_t sampled = 0;
+    for (std::size_t i = stride / 2; i < n && sampled <= sample_positions; i += stride) {
+        const T x = signal[i];
+        if (mask_true(mask[i]) && usable_value(x)) sample[sampled++] = to_key(x);
+    }
+    if (sampled < 64) return false;
+    const double centre = 0.5 * static_cast<double>(sampled);
+    const double reach = margin * 0.5 * std::sqrt(static_cast<double>(sampled)) + 2.0;
+    const auto sample_key = [&](double rank) {
+        return select_rank(std::span<wide_key>(sample.data(), sampled),
+                           static_cast<std::size_t>(rank));
+    };
+    const double lowest = std::floor(centre - reach);
+    const double highest = std::ceil(centre + reach);
+    const wide_key low = lowest < 0.0 ? std::numeric_limits<wide_key>::min() : sample_key(lowest);
+    const wide_key high = highest >= static_cast<double>(sampled)
+                              ? std::numeric_limits<wide_key>::max()
+                              : sample_key(highest);
+    // One key throughout the bracket needs no keeping: it is the answer.
+    const bool keep = low != high;
+
+    std::mutex merging;
+    std::atomic<bool> overflow{false};
+    std::atomic<std::size_t> kept_total{0};
+    const std::size_t kept_limit = n / 4 + block;
+    std::size_t usable = 0;
+    std::size_t below = 0;
+    std::size_t inside = 0;
+    core::owned_buffer<wide_key> kept;
+    pool::for_each_piece(n, min_scan_piece, [&](std::size_t begin, std::size_t end) {
+        core::owned_buffer<wide_key> keys(block + key_pass_slack);
+        core::owned_buffer<wide_key> piece_kept(keep ? std::size_t{1} << 12 : 0);
+        bracket_tally tally{0, 0};
+        std::size_t piece_usable = 0;
+        for (std::size_t at = begin; at < end; at += block) {
+            const std::size_t length = std::min(block, end - at);
+            const std::size_t got = append_usable(signal.data() + at, mask.data() + at, length,
+                                                  keys.data());
+            piece_usable += got;
+            if (keep) {
+                // Pieces of a drifting signal keep very different shares
+                // (where the level is near the median, all of theirs), so
+                // only the total is bounded: a bracket keeping more than a
+                // quarter of the signal is not worth a selection.
+                if (overflow.load(std::memory_order_relaxed)) return;
+                const std::size_t needed = tally.kept + got + key_pass_slack;
+                if (needed > piece_kept.capacity())
+                    piece_kept.reserve(std::max(piece_kept.capacity() * 2, needed));
+                const std::size_t before = tally.kept;
+                tally = filter_bracket({keys.data(), got}, low, high, piece_kept.data(), tally);
+                if (kept_total.fetch_add(tally.kept - before, std::memory_order_relaxed) >
+                    kept_limit) {
+                    overflow.store(true, std::memory_order_relaxed);
+                    return;
+                }
+            } else {
+                for (std::size_t i = 0; i < got; ++i) {
+                    tally.below += as_count(keys[i] < low);
+                    tally.kept += as_count(keys[i] == low);
+                }
+            }
+        }
+        const std::lock_guard lock(merging);
+        usable += piece_usable;
+        below += tally.below;
+        inside += tally.kept;
+        if (!keep) return;
+        kept.reserve(kept.size() + tally.kept);
+        for (std::size_t i = 0; i < tally.kept; ++i) kept.push_back_unchecked(piece_kept[i]);
+    });
+    if (overflow.load()) return false;
+    if (usable == 0) {
+        median = T(0);
+        return true;
+    }
+    const std::size_t rank = usable / 2;  // the upper middle for an even count
+    if (rank < below || rank >= below + inside) return false;
+    median = from_key<T>(keep ? select_rank(kept.span(), rank - below) : low);
+    return true;
+}
+
 }  // namespace
 
 template <class T>
@@ -88,6 +188,8 @@ T pooled_fallback_median(std::span<const T> signal, std::span<const std::uint8_t
     // The scan would reach the mask's end at its own length before anything
     // else could go wrong; failing up front names the same index.
     if (mask.size() < n) core::fail_index_out_of_bounds(mask.size(), mask.size());
+    T median;
+    if (sampled_median(signal, mask, median)) return median;
 
     using state = core::owned_buffer<std::uint64_t>;
     core::owned_buffer<std::uint64_t> totals(digit_values);

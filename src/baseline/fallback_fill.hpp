@@ -9,10 +9,12 @@
 
 namespace vorn::baseline {
 
-// fallback_median of the whole signal, by histograms of the keys' top bits
-// built in parallel pieces: each pass narrows the rank to the keys sharing
-// 16 more top bits, and the few keys left are gathered and selected from.
-// The value is the key of one rank, so it does not depend on the pieces.
+// fallback_median of the whole signal, in parallel pieces: one pass keeps
+// the keys of a bracket taken from a strided sample and the median is
+// selected among them; when that bracket misses, histograms of the keys'
+// top bits narrow the rank to the keys sharing 16 more top bits per pass,
+// and the few keys left are gathered and selected from. The value is the
+// key of one rank, so it does not depend on the pieces or the way taken.
 // Fails like the fallback's own scan on a mask shorter than the signal.
 template <class T>
 T pooled_fallback_median(std::span<const T> signal, std::span<const std::uint8_t> mask);
