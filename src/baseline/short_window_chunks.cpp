@@ -5,11 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "baseline/anchor_interpolation.hpp"
 #include "baseline/fallback_fill.hpp"
 #include "baseline/float_keys.hpp"
+#include "baseline/key_passes.hpp"
 #include "baseline/pool.hpp"
 #include "baseline/sorting_network.hpp"
 #include "core/buffer.hpp"
@@ -41,7 +43,7 @@ constexpr key_of_t<T> unusable_key = std::numeric_limits<key_of_t<T>>::max();
 template <class T, std::size_t length>
 bool evaluate_windows(const key_of_t<T>* keys, const std::uint32_t* usable_before,
                       std::size_t stride, std::size_t count, const std::uint8_t* ranks,
-                      key_of_t<T> fallback, double* out) noexcept {
+                      key_of_t<T> fallback, key_of_t<T>* /* scratch */, double* out) noexcept {
     using key = key_of_t<T>;
     std::uint32_t empty = 0;
     for (std::size_t j = 0; j < count; ++j) {
@@ -57,17 +59,152 @@ bool evaluate_windows(const key_of_t<T>* keys, const std::uint32_t* usable_befor
     return empty != 0;
 }
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#define VORN_AVX2_NETWORK __attribute__((target("avx2")))
+
+// Consecutive windows (stride 1: the direct path, and anchors at every
+// position) side by side in the lanes of AVX2 vectors: vector i holds key i
+// of 32 / sizeof(key) windows, one unaligned load, and each comparator of
+// the network is one compare and two blends for all of them. The selection
+// by rank, which differs per window when masks or NaN thin the windows, is
+// done lane by lane from the sorted vectors.
+template <class Key>
+struct network_vector {
+    typedef Key type __attribute__((vector_size(32)));
+    static constexpr std::size_t lanes = 32 / sizeof(Key);
+};
+
+template <class V>
+VORN_AVX2_NETWORK inline void exchange_lanes(V& low, V& high) noexcept {
+    const V a = low;
+    const V b = high;
+    const V swap = b < a;  // all ones in the lanes where b < a
+    low = (b & swap) | (a & ~swap);
+    high = (a & swap) | (b & ~swap);
+}
+
+template <std::size_t length, class V, std::size_t... c>
+VORN_AVX2_NETWORK inline void sort_lanes(V* v, std::index_sequence<c...>) noexcept {
+    static constexpr auto list = merge_network<length>::comparators();
+    (exchange_lanes(v[list[c].low], v[list[c].high]), ...);
+}
+
+// Whether every lane of a sorted window's last vector holds a usable key,
+// that is, whether every window of the lanes is full.
+template <class Key, class V>
+VORN_AVX2_NETWORK inline bool full_windows(V last) noexcept {
+    const __m256i k = reinterpret_cast<__m256i>(last);
+    if constexpr (sizeof(Key) == 4) {
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi32(k, _mm256_set1_epi32(INT32_MAX))) == 0;
+    } else {
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi64(k, _mm256_set1_epi64x(INT64_MAX))) == 0;
+    }
+}
+
+// out[0 .. lanes) = the values of a vector of keys, widened (from_key, lane
+// by lane: the sign bit stays, the other bits flip where it is set).
+template <class T>
+VORN_AVX2_NETWORK inline void store_values(const __m256i* at, double* out) noexcept {
+    const __m256i k = _mm256_load_si256(at);
+    if constexpr (sizeof(T) == 8) {
+        const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), k);
+        const __m256i bits = _mm256_xor_si256(
+            k, _mm256_and_si256(negative, _mm256_set1_epi64x(INT64_MAX)));
+        _mm256_storeu_pd(out, _mm256_castsi256_pd(bits));
+    } else {
+        const __m256i negative = _mm256_srai_epi32(k, 31);
+        const __m256i bits =
+            _mm256_xor_si256(k, _mm256_and_si256(negative, _mm256_set1_epi32(INT32_MAX)));
+        const __m256 values = _mm256_castsi256_ps(bits);
+        _mm256_storeu_pd(out, _mm256_cvtps_pd(_mm256_castps256_ps128(values)));
+        _mm256_storeu_pd(out + 4, _mm256_cvtps_pd(_mm256_extractf128_ps(values, 1)));
+    }
+}
+
+template <class T, std::size_t length>
+VORN_AVX2_NETWORK bool evaluate_windows_avx2(const key_of_t<T>* keys,
+                                             const std::uint32_t* usable_before,
+                                             std::size_t stride, std::size_t count,
+                                             const std::uint8_t* ranks, key_of_t<T> fallback,
+                                             key_of_t<T>* scratch, double* out) noexcept {
+    using key = key_of_t<T>;
+    using vector = typename network_vector<key>::type;
+    constexpr std::size_t lanes = network_vector<key>::lanes;
+    // Key i of consecutive windows: keys[j + i] on the direct path; with a
+    // stride, the keys are first dealt into `stride` phases (key t to phase
+    // t % stride, slot t / stride), where key i of window j stands at slot
+    // j + i / stride of phase i % stride, so the lanes are again one load.
+    const key* base = keys;
+    std::size_t offsets[length];
+    if (stride == 1) {
+        for (std::size_t i = 0; i < length; ++i) offsets[i] = i;
+    } else {
+        const std::size_t total = (count - 1) * stride + length;
+        const std::size_t phase_slots = total / stride + 1;
+        for (std::size_t r = 0; r < stride; ++r)
+            for (std::size_t u = 0, t = r; t < total; ++u, t += stride)
+                scratch[r * phase_slots + u] = keys[t];
+        for (std::size_t i = 0; i < length; ++i)
+            offsets[i] = (i % stride) * phase_slots + i / stride;
+        base = scratch;
+    }
+    std::size_t j = 0;
+    std::uint32_t empty = 0;
+    const std::size_t full_rank = ranks[length];
+    alignas(32) key sorted[length + 1][lanes];
+    for (std::size_t l = 0; l < lanes; ++l) sorted[length][l] = fallback;
+    for (; j + lanes <= count; j += lanes) {
+        vector v[length];
+        [&]<std::size_t... i>(std::index_sequence<i...>) VORN_AVX2_NETWORK {
+            ((v[i] = reinterpret_cast<vector>(_mm256_loadu_si256(
+                  reinterpret_cast<const __m256i*>(base + offsets[i] + j)))), ...);
+        }(std::make_index_sequence<length>{});
+        sort_lanes<length>(v, std::make_index_sequence<merge_network<length>::count()>{});
+        [&]<std::size_t... i>(std::index_sequence<i...>) VORN_AVX2_NETWORK {
+            (_mm256_store_si256(reinterpret_cast<__m256i*>(sorted[i]),
+                                reinterpret_cast<__m256i>(v[i])), ...);
+        }(std::make_index_sequence<length>{});
+        if (full_windows<key>(v[length - 1])) {
+            // Every window full (the common case): one rank for all lanes.
+            store_values<T>(reinterpret_cast<const __m256i*>(sorted[full_rank]), out + j);
+            continue;
+        }
+        for (std::size_t l = 0; l < lanes; ++l) {
+            const std::size_t at = (j + l) * stride;
+            const std::uint32_t usable = usable_before[at + length] - usable_before[at];
+            empty |= usable == 0 ? 1u : 0u;
+            out[j + l] = static_cast<double>(from_key<T>(sorted[ranks[usable]][l]));
+        }
+    }
+    const bool rest = evaluate_windows<T, length>(keys + j * stride, usable_before + j * stride,
+                                                  stride, count - j, ranks, fallback, scratch,
+                                                  out + j);
+    return rest || empty != 0;
+}
+#endif
+
 template <class T>
 using evaluate_function = bool (*)(const key_of_t<T>*, const std::uint32_t*, std::size_t,
-                                   std::size_t, const std::uint8_t*, key_of_t<T>,
+                                   std::size_t, const std::uint8_t*, key_of_t<T>, key_of_t<T>*,
                                    double*) noexcept;
 
-// evaluate_windows for windows of 2h keys, h = 1 .. 16.
+// evaluate_windows for windows of 2h keys, h = 1 .. 16, or its vector
+// variant where the processor has AVX2.
 template <class T>
 evaluate_function<T> evaluator(std::size_t half) noexcept {
     static constexpr auto table = []<std::size_t... h>(std::index_sequence<h...>) {
         return std::array<evaluate_function<T>, sizeof...(h)>{&evaluate_windows<T, 2 * (h + 1)>...};
     }(std::make_index_sequence<fused_window_limit / 2>{});
+#if defined(__x86_64__)
+    static constexpr auto vector_table = []<std::size_t... h>(std::index_sequence<h...>) {
+        return std::array<evaluate_function<T>, sizeof...(h)>{
+            &evaluate_windows_avx2<T, 2 * (h + 1)>...};
+    }(std::make_index_sequence<fused_window_limit / 2>{});
+    if (key_passes_detail::chosen_isa() != key_passes_detail::isa::portable)
+        return vector_table[half - 1];
+#endif
     return table[half - 1];
 }
 
@@ -93,8 +230,9 @@ public:
 
     fused_source(const fused_plan<T>& plan, std::size_t position, key fallback)
         : plan_(plan), position_(position), fallback_(fallback),
-          keys_(batch + 2 * plan.step + 2 * plan.half + 2 * fused_window_limit),
-          usable_before_(batch + 2 * plan.step + 2 * plan.half + 2 * fused_window_limit + 1),
+          keys_(key_slots(plan)),
+          usable_before_(key_slots(plan) + 1),
+          scratch_(key_slots(plan) + 2 * plan.step),  // each phase one slot more
           anchors_(batch / plan.step + 3) {}
 
     // The values of positions [position, position + k) into out, for some
@@ -107,7 +245,7 @@ public:
             fill_keys(static_cast<std::int64_t>(position_) - static_cast<std::int64_t>(h),
                       count - 1 + 2 * h);
             empty_ |= plan_.evaluate(keys_.data(), usable_before_.data(), 1, count,
-                                     plan_.ranks.data(), fallback_, out);
+                                     plan_.ranks.data(), fallback_, scratch_.data(), out);
         } else {
             const std::size_t step = plan_.step;
             const std::size_t last_segment = plan_.anchor_count - 2;
@@ -117,19 +255,23 @@ public:
                       (last - first) * step + 2 * h);
             double* anchors = anchors_.data();
             empty_ |= plan_.evaluate(keys_.data(), usable_before_.data(), step, last - first + 1,
-                                     plan_.ranks.data(), fallback_, anchors);
+                                     plan_.ranks.data(), fallback_, scratch_.data(), anchors);
             // The straight line between neighbouring anchors, over tabulated
             // fractions (exact for these positions, see anchor_lattice); past
             // the last anchor the last segment runs on.
             std::size_t offset = position_ - first * step;
             std::size_t i = 0;
             if (step == 1) {
-                // Every position an anchor: t = 0 up to the last segment,
-                // one position per segment.
+                // Every position an anchor, and up to the last segment each
+                // takes x0 + 0 x d (t = 0), which is x0 itself or, when x0 is
+                // -0, possibly +0; and x0 when d is not finite. The values
+                // only feed the smoothing here (the fused pass always
+                // smooths), and its sum starts at +0, so it can never be -0,
+                // and adding or subtracting either zero leaves any other sum
+                // unchanged: the anchors go in as they are.
                 const std::size_t whole = std::min(count, last_segment - first);
-                for (; i < whole; ++i)
-                    out[i] = segment_value<T>(anchors[i], anchors[i + 1], anchors[i + 1] - anchors[i],
-                                              0.0);
+                std::memcpy(out, anchors, whole * sizeof(double));
+                i = whole;
             }
             for (std::size_t segment = first + i; i < count; ++segment, offset = 0) {
                 const std::size_t length =
@@ -149,6 +291,12 @@ public:
     bool met_empty_window() const noexcept { return empty_; }
 
 private:
+    // A batch reads the keys of its positions' or anchors' windows: at most
+    // batch - 1 + 2 * step + 2h of them (see produce).
+    static std::size_t key_slots(const fused_plan<T>& plan) noexcept {
+        return batch + 2 * plan.step + 2 * plan.half;
+    }
+
     // keys_[j] = the key of position first + j; positions outside the
     // signal (where windows are cut) count as unusable.
     void fill_keys(std::int64_t first, std::size_t count) noexcept {
@@ -188,6 +336,7 @@ private:
     bool empty_ = false;
     core::owned_buffer<key> keys_;
     core::owned_buffer<std::uint32_t> usable_before_;
+    core::owned_buffer<key> scratch_;
     core::owned_buffer<double> anchors_;
 };
 
