@@ -65,6 +65,9 @@ PIPELINE_CASES = [
     ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),
     ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
     ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
+    # Fused per chunk with one worker (odd split seeds), separate passes with many.
+    ("blocked", 1_100_000, 5, 10.0, "float32", "fused"),
+    ("nonfinite", 2_100_001, 17, 25.0, "float32", "fused"),
 ]
 
 

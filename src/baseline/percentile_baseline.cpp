@@ -12,6 +12,7 @@
 #include "baseline/anchor_interpolation.hpp"
 #include "baseline/fallback_fill.hpp"
 #include "baseline/pool.hpp"
+#include "baseline/short_window_chunks.hpp"
 #include "baseline/smoothing.hpp"
 #include "baseline/sorted_window.hpp"
 #include "baseline/window_percentile.hpp"
@@ -218,7 +219,14 @@ core::owned_buffer<T> percentile_baseline(std::span<const T> signal,
     fallback_cell<T> fallback;
     const window_inputs<T> inputs{signal, mask, window_samples / 2, percentile, fallback};
     const smoothing_window smoothing = smoothing_width(window_samples);
-    if (takes_direct_path(n, window_samples)) return direct_path(inputs, smoothing);
+    const bool direct = takes_direct_path(n, window_samples);
+    const std::uint64_t step = std::max<std::uint64_t>(window_samples / 4, 1);
+    if (takes_fused_chunks(inputs, direct, step, smoothing, pool::worker_count())) {
+        auto result = uninitialised_buffer<T>(n);
+        fused_chunks(inputs, direct, step, smoothing, result.span());
+        return result;
+    }
+    if (direct) return direct_path(inputs, smoothing);
     return anchor_path(inputs, window_samples, smoothing);
 }
 
