@@ -18,15 +18,6 @@ namespace {
 // The floor keeps the sort's fixed costs (histograms) small beside its work.
 constexpr std::size_t rank_stretch_positions = 8192;
 
-// Windows longer than this take the rank-space run, shorter ones (down to
-// the sorted window's) the tracked window.
-constexpr std::size_t rank_space_window_limit = 512;
-
-template <class T>
-bool takes_rank_space(const window_inputs<T>& in) noexcept {
-    return std::min<std::uint64_t>(2 * in.half_window, in.signal.size()) > rank_space_window_limit;
-}
-
 // The scratch of one rank-space run, for a stretch of up to `longest` samples.
 template <class T>
 struct rank_scratch {
