@@ -135,7 +135,14 @@ split_view split_bounds::prepare(std::size_t t, const double* best_cost) {
     const split_view unusable{floor_.data(), 0, std::numeric_limits<double>::quiet_NaN()};
     // A NaN or infinite penalty makes every total NaN or infinite: no bound.
     if (!std::isfinite(beta_) || t < split_spacing + split_lead) return unusable;
-    const std::size_t p = (t - split_lead) / split_spacing * split_spacing;
+    // Placing a split point costs a logarithm per start before it, the
+    // starts after it are scanned one by one: spacings near sqrt(32 x) keep
+    // the two about even. Each spacing starts at x = spacing^2 / 128, a
+    // multiple of the spacing, so that split points never move back.
+    const std::size_t x = t - split_lead;
+    std::size_t spacing = split_spacing;
+    while (spacing * spacing < 32 * x) spacing *= 2;
+    const std::size_t p = x / spacing * spacing;
     if (p != split_) place(p, best_cost);
 
     double residual_low;

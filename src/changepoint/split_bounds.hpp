@@ -7,11 +7,11 @@
 
 namespace vorn::changepoint {
 
-// Where split points are placed (every `split_spacing` positions), how long
-// the segment after one must be before it serves (`split_lead`), and how far
-// before it the blocks it bounds must end (at least `split_gap`). Short pieces
-// on either side of the split make the bound loose: the cost of a few samples
-// can be very low by chance.
+// Where split points are placed (every `split_spacing` positions at first,
+// see split_bounds::prepare), how long the segment after one must be before
+// it serves (`split_lead`), and how far before it the blocks it bounds must
+// end (at least `split_gap`). Short pieces on either side of the split make
+// the bound loose: the cost of a few samples can be very low by chance.
 inline constexpr std::size_t split_spacing = 512;
 inline constexpr std::size_t split_lead = 128;
 inline constexpr std::size_t split_gap = 64;

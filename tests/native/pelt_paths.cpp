@@ -257,7 +257,7 @@ int check_split_pieces() {
             if (cost > e.cost + e.cost_slack) report("cost bound", kind, s, t, cost, e.cost);
             // The recursion's total for some F and beta, written out.
             const double f = unit(rng) * std::ldexp(1.0, static_cast<int>(rng() % 24));
-            const double beta = 2.0 * std::log(static_cast<double>(n)) * (rng() % 3);
+            const double beta = 2.0 * std::log(static_cast<double>(n)) * static_cast<double>(rng() % 3);
             const double length_f = static_cast<double>(t - s);
             const double d = in.s1[t] - in.s1[s];
             const double q = in.s2[t] - in.s2[s];
