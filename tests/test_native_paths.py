@@ -63,8 +63,13 @@ PIPELINE_CASES = [
     ("nonfinite", 200_000, 3, 50.0, "float32", "direct"),
     ("ties", 120_000, 33, 66.0, "float64", "direct"),
     ("nonfinite", 100_000, 35, 90.0, "float32", "direct"),
+    ("steps", 19_500, 514, 10.0, "float32", "direct"),
+    ("outliers", 9_500, 1000, 25.0, "float64", "direct"),
     ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
     ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
+    # Fused per chunk with one worker (odd split seeds), separate passes with many.
+    ("blocked", 1_100_000, 5, 10.0, "float32", "fused"),
+    ("nonfinite", 2_100_001, 17, 25.0, "float32", "fused"),
 ]
 
 
