@@ -3,7 +3,8 @@
 The direct path slides one window per pool piece and tracks the selected rank from position to
 position; the anchor path keeps the usable keys of overlapping anchor windows in a ring and
 selects around the previous anchor's answer; interpolation and smoothing run fused per chunk.
-These cases are long enough to be split into several pieces and chunks, and shaped to push each
+Short windows on signals of several smoothing chunks are evaluated, interpolated and smoothed in
+one pass per chunk. These cases are long enough to be split into several pieces and chunks, and shaped to push each
 of those structures through its less common branches.
 """
 
@@ -115,11 +116,12 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
         ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
-        # windows wider than 65,536 keys: counts per bucket of values
-        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level leaves the buckets
+        # windows wider than 65,536 keys: a bracket from a sample of the window
+        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level moves
         ("blocked", 1_200_000, 140_001, 50.0, "float64"),
-        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers in an end bucket
-        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the answer's bucket
+        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers
+        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the bracket
+        ("drift", 900_000, 262_147, 0.5, "float64"),  # near the minimum: open below
         # Short windows on long signals: anchor windows of up to 24 keys walked through by the
         # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
         # like the direct path's.
@@ -135,6 +137,26 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):
     assert n * window > 10_000_000
     signal, mask = _signal(kind, n, dtype, "anchor")
+    _check(dtype, signal, mask, window, percentile, kind)
+
+
+@pytest.mark.parametrize(
+    "kind, n, window, percentile, dtype",
+    [
+        # At least as many smoothing chunks as workers: windows of up to 32 keys are sorted by a
+        # network, interpolated and smoothed in one pass per chunk, a batch at a time.
+        ("nonfinite", 1_200_000, 3, 50.0, "float64"),  # direct path, two keys
+        ("blocked", 1_100_000, 5, 10.0, "float32"),  # empty windows: chunks redone with the fallback
+        ("ties", 1_100_000, 9, 90.0, "float64"),  # direct path, eight keys
+        ("blocked", 1_100_000, 13, 50.0, "float64"),  # step 3, empty anchor windows
+        ("nonfinite", 2_100_001, 17, 25.0, "float32"),  # step 4, three chunks, the last short
+        ("steps", 1_100_000, 33, 75.0, "float32"),  # step 8, 32 keys, the last fused
+        ("nonfinite", 1_100_000, 35, 0.0, "float64"),  # 34 keys: the separate passes again
+    ],
+)
+@pytest.mark.emulation_slow
+def test_fused_chunks_of_short_windows(kind, n, window, percentile, dtype):
+    signal, mask = _signal(kind, n, dtype, "fused")
     _check(dtype, signal, mask, window, percentile, kind)
 
 

@@ -12,6 +12,7 @@
 #include "baseline/anchor_interpolation.hpp"
 #include "baseline/fallback_fill.hpp"
 #include "baseline/pool.hpp"
+#include "baseline/short_window_chunks.hpp"
 #include "baseline/smoothing.hpp"
 #include "baseline/sorted_window.hpp"
 #include "baseline/window_percentile.hpp"
@@ -133,9 +134,15 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
 
 // a / step for every offset a < 2 * step, when the table is small and exact:
 // every position and anchor position below 2^53 (see anchor_lattice).
+// "Small" is up to tabulated_step_limit, or a quarter of the signal's length
+// in doubles for wider steps: without the table each position costs two
+// divisions (one per smoothing stream), which at W = 100,001 on 10^7
+// samples took longer than the whole kernel pass.
 core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     core::owned_buffer<double> table;
-    if (step > tabulated_step_limit || n > (std::uint64_t{1} << 53) - 2 * step) return table;
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    if (step > tabulated_step_limit && step > n / 8) return table;
+    if (2 * step > exact_limit || n > exact_limit - 2 * step) return table;
     table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
     const double divisor = static_cast<double>(step);
     for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;
@@ -220,7 +227,14 @@ core::owned_buffer<T> percentile_baseline(std::span<const T> signal,
     fallback_cell<T> fallback;
     const window_inputs<T> inputs{signal, mask, window_samples / 2, percentile, fallback};
     const smoothing_window smoothing = smoothing_width(window_samples);
-    if (takes_direct_path(n, window_samples)) return direct_path(inputs, smoothing);
+    const bool direct = takes_direct_path(n, window_samples);
+    const std::uint64_t step = std::max<std::uint64_t>(window_samples / 4, 1);
+    if (takes_fused_chunks(inputs, direct, step, smoothing, pool::worker_count())) {
+        auto result = uninitialised_buffer<T>(n);
+        fused_chunks(inputs, direct, step, smoothing, result.span());
+        return result;
+    }
+    if (direct) return direct_path(inputs, smoothing);
     return anchor_path(inputs, window_samples, smoothing);
 }
 
