@@ -143,11 +143,15 @@ split_view split_bounds::prepare(std::size_t t, const double* best_cost) {
     std::size_t spacing = split_spacing;
     while (spacing * spacing < 32 * x) spacing *= 2;
     const std::size_t p = x / spacing * spacing;
-    if (p != split_) place(p, best_cost);
 
     double residual_low;
     const double cost_low = cost_below(sum_, sum_sq_, log_length_, p, t, residual_low);
-    if (!(cost_low == cost_low)) return unusable;
+    // The allowance's gates first: where the prefix sums have lost too much
+    // to bound their rounding (a signal far from zero), no floors are placed.
+    if (!(cost_low == cost_low) ||
+        !(rounding_allowance(sum_sq_, log_length_, t, residual_low, 0.0, beta_) >= 0.0))
+        return unusable;
+    if (p != split_) place(p, best_cost);
     // R(s, t) > R(p, t) >= residual_low for every start of a block with a floor.
     const double error =
         rounding_allowance(sum_sq_, log_length_, t, residual_low, best_cost_abs_, beta_);
