@@ -25,8 +25,29 @@ struct anchor_lattice {
     const double* fractions;
 };
 
-// The largest step for which the driver tabulates fractions (2 * step values).
+// Steps up to this always get a fraction table (2 * step values); wider ones
+// only on signals at least 8 steps long (fraction_table).
 inline constexpr std::uint64_t tabulated_step_limit = 4096;
+
+// The baseline value at fraction t of the way from anchor value x0 to x1
+// (t > 1 past the last anchor), d = x1 - x0, as the baseline buffer holds it
+// (narrowed to T, then widened back).
+template <class T>
+inline double segment_value(double x0, double x1, double d, double t) noexcept {
+    double value;
+    if (std::isfinite(d)) {
+        // Separate float64 operations in exactly this order (no
+        // contraction): the baseline must be bit-reproducible.
+        value = x0 + t * d;
+    } else {
+        // With an infinite anchor (or a difference that overflows)
+        // x0 + t * d is NaN at the anchor itself (0 * inf) or everywhere
+        // (inf - inf); take the nearer anchor instead, so an anchor keeps
+        // its own value and positions past the last anchor hold x1.
+        value = t <= 0.5 ? x0 : x1;
+    }
+    return static_cast<double>(static_cast<T>(value));
+}
 
 // The interpolated baseline values of consecutive positions, as the baseline
 // buffer would hold them (narrowed to T, then widened back). A pure function
@@ -124,19 +145,7 @@ private:
             const double b = static_cast<double>(lo_position + step_) - lo;
             t = a / b;
         }
-        double value;
-        if (finite_) {
-            // Separate float64 operations in exactly this order (no
-            // contraction): the baseline must be bit-reproducible.
-            value = x0_ + t * d_;
-        } else {
-            // With an infinite anchor (or a difference that overflows)
-            // x0 + t * d is NaN at the anchor itself (0 * inf) or everywhere
-            // (inf - inf); take the nearer anchor instead, so an anchor keeps
-            // its own value and positions past the last anchor hold x1.
-            value = t <= 0.5 ? x0_ : x1_;
-        }
-        return static_cast<double>(static_cast<T>(value));
+        return segment_value<T>(x0_, x1_, d_, t);
     }
 
     const double* anchors_;

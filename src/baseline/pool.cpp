@@ -10,9 +10,19 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
 #include "core/fault.hpp"
+
+namespace vorn::baseline::pool {
+
+std::size_t worker_count() noexcept {
+    const int workers = oneapi::tbb::this_task_arena::max_concurrency();
+    return workers > 0 ? static_cast<std::size_t>(workers) : 1;
+}
+
+}  // namespace vorn::baseline::pool
 
 namespace vorn::baseline::pool::pool_detail {
 

@@ -39,6 +39,11 @@ void run_pieces(std::size_t count, std::size_t min_piece, Piece& piece) {
 
 }  // namespace pool_detail
 
+// The number of workers a loop can run on at once (the processors in the
+// process's affinity mask), for callers that choose between a pass that
+// splits finely and one whose pieces are few but cheaper.
+std::size_t worker_count() noexcept;
+
 // Shapes 1 and 2: body(begin, end) once per contiguous piece of [0, count),
 // which handles its indices in ascending order and writes only their slots
 // of a pre-sized output, so the output is in index order whatever the

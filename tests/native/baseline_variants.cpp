@@ -53,6 +53,15 @@ void run_pieces(std::size_t count, std::size_t min_piece, piece_function piece, 
 
 }  // namespace vorn::baseline::pool::pool_detail
 
+namespace vorn::baseline::pool {
+
+// Odd split seeds stand for one worker, even ones for many: the driver's
+// choice between the fused pass and the separate ones (which depends on the
+// worker count) then gets both sides on the same case.
+std::size_t worker_count() noexcept { return split_seed % 2 == 1 ? 1 : 64; }
+
+}  // namespace vorn::baseline::pool
+
 namespace {
 
 template <class T>
