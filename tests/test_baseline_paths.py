@@ -44,6 +44,10 @@ def _signal(kind, n, dtype, seed):
         x = np.cumsum(rng.normal(0.0, 1.0, n))
     elif kind == "ties":  # few distinct values, both zeros
         x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
+    elif kind == "outliers":  # drift far from zero, a few huge and tiny magnitudes
+        x = 1e4 + np.cumsum(rng.normal(0.0, 1e-9, n)) + rng.normal(0.0, 1e-10, n)
+        x[rng.random(n) < 2e-3] = 1e300 if dtype == "float64" else 1e38
+        x[rng.random(n) < 2e-3] = -1e-300 if dtype == "float64" else -1e-38
     else:  # "nonfinite": drift with runs of NaN and of each infinity
         x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
         x[_runs(rng, n, 2e-4, 30)] = math.nan
@@ -85,6 +89,14 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("steps", 150_000, 17, 10.0, "float64"),  # 16 keys
         ("ties", 120_000, 33, 66.0, "float64"),  # 32 keys: entering and leaving share a slot
         ("nonfinite", 100_000, 35, 90.0, "float32"),  # 34 keys: tracked
+        ("steps", 19_000, 512, 50.0, "float64"),  # 512 keys: the last tracked
+        # Longer windows slide over the ranks of a sorted stretch of at least 8192 positions.
+        ("ties", 9_000, 1001, 50.0, "float64"),  # two stretches on the calling thread
+        ("steps", 19_400, 514, 10.0, "float32"),  # pooled pieces; the answer jumps across ranks
+        ("nonfinite", 12_000, 801, 90.0, "float64"),  # infinities win, windows empty out
+        ("outliers", 9_500, 1000, 25.0, "float64"),  # offsets cut to 32 bits tie: full keys order
+        ("outliers", 8_000, 1200, 75.0, "float32"),
+        ("walk", 3_000, 3_000, 100.0, "float32"),  # windows cut to the signal
     ],
 )
 @pytest.mark.emulation_slow
@@ -104,11 +116,12 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
         ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
-        # windows wider than 65,536 keys: counts per bucket of values
-        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level leaves the buckets
+        # windows wider than 65,536 keys: a bracket from a sample of the window
+        ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level moves
         ("blocked", 1_200_000, 140_001, 50.0, "float64"),
-        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers in an end bucket
-        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the answer's bucket
+        ("nonfinite", 700_000, 131_075, 100.0, "float32"),  # infinite answers
+        ("ties", 500_000, 140_002, 33.3, "float64"),  # one value fills the bracket
+        ("drift", 900_000, 262_147, 0.5, "float64"),  # near the minimum: open below
         # Short windows on long signals: anchor windows of up to 24 keys walked through by the
         # sorted window, and for steps below 4 the interpolated baseline stored, then smoothed
         # like the direct path's.
@@ -148,9 +161,10 @@ def test_fused_chunks_of_short_windows(kind, n, window, percentile, dtype):
 
 
 @pytest.mark.parametrize("window", [3, 11, 101, 1001])
-@pytest.mark.parametrize("n", [999, 16_384, 16_385, 40_000])
+@pytest.mark.parametrize("n", [999, 2_048, 2_049, 5_000, 40_000])
 def test_short_signals_on_and_off_the_calling_thread(n, window):
-    # Up to 16,384 samples every loop runs on the calling thread; one more and the pool splits.
+    # Up to 2,048 samples every loop runs on the calling thread; one more and the pool splits
+    # (windows of more than 512 samples only into pieces of at least two windows).
     for dtype in FUNCTIONS:
         signal, mask = _signal("nonfinite", n, dtype, "latency")
         _check(dtype, signal, mask, window, 25.0, "short")

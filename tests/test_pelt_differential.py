@@ -117,3 +117,25 @@ ALTERNATING = [0, 1, 0, 1, 0, 1, 5, 6, 5, 6, 5, 6]
 def test_known_cases(signal, penalty, m, expected):
     got = _vorn_ext.pelt(signal, penalty, m)
     assert type(got) is list and got == expected, f"signal={signal} penalty={penalty} m={m}: {got!r}"
+
+
+def _long_signal(kind, n):
+    rng = np.random.default_rng([n, len(kind)])
+    noise = rng.normal(0.0, 1.0, n)
+    if kind == "weak_change":
+        return (noise + np.where(np.arange(n) > n // 2, 0.3, 0.0)).tolist()
+    if kind == "offset_2e17":
+        # the rounding of the prefix sums is a sizeable part of a long segment's margin
+        return (2.0**17 + noise).tolist()
+    if kind == "plus_minus_one":
+        return [1.0 if (i % 2 == 0) == (rng.random() < 0.9) else -1.0 for i in range(n)]
+    return noise.tolist()
+
+
+# Long enough for whole blocks of starts to be bounded from a shared split point.
+@pytest.mark.parametrize("kind, penalty", [("noise", 1.0), ("noise", 0.25), ("weak_change", 1.0),
+                                           ("offset_2e17", 1.0), ("plus_minus_one", 0.0)])
+def test_long_segments(kind, penalty):
+    signal = _long_signal(kind, 1400)
+    got = _vorn_ext.pelt(signal, penalty, 2)
+    assert got == pelt_reference(signal, penalty, 2), f"{kind} penalty={penalty}"

@@ -25,7 +25,8 @@ struct anchor_lattice {
     const double* fractions;
 };
 
-// The largest step for which the driver tabulates fractions (2 * step values).
+// Steps up to this always get a fraction table (2 * step values); wider ones
+// only on signals at least 8 steps long (fraction_table).
 inline constexpr std::uint64_t tabulated_step_limit = 4096;
 
 // segment_value at the fractions t[0 .. length) of one segment, into out:

@@ -91,6 +91,97 @@ private:
     std::uint64_t total_ = 0;
 };
 
+// Selection of one rank per anchor of a wide window, from a sample of it.
+// Keys at a fixed stride through the window stand for the whole: the rank
+// asked for sits, in the sample, near the same fraction of the way up, and
+// how near is bounded by the spread of a sampled quantile (about
+// sqrt(s q (1 - q)) sample ranks for a sample of s and a fraction q). Two
+// sample keys that far, times a margin, on either side of that fraction
+// bracket the answer; one branch-free pass over the window counts the keys
+// below the bracket and keeps those inside, a few percent of the window,
+// and the rank is selected among them. No state is carried from one anchor
+// to the next, so a level that moves (a random walk, a decay, a masked gap)
+// costs nothing extra, and nothing is counted as keys enter and leave.
+//
+// A bracket that misses (the sample was unlucky, or the margin is zero in
+// tests) costs one more copy of the window and a selection from all of it.
+// Which path runs changes the time, never the answer: the key of a given
+// rank is unique.
+class sampled_selector {
+public:
+    // Sample ranks of spread on either side of the expected one.
+    static constexpr double default_margin = 4.0;
+
+    // Three buffers for select_key over a window's keys, and the sample.
+    static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
+        return 3 * (capacity + key_pass_slack) + sample_limit;
+    }
+
+    sampled_selector(std::span<wide_key> work, std::size_t capacity,
+                     double margin = default_margin) noexcept
+        : buffers_{work.data(), work.data() + (capacity + key_pass_slack),
+                   work.data() + 2 * (capacity + key_pass_slack)},
+          sample_(work.data() + 3 * (capacity + key_pass_slack)),
+          margin_(margin) {}
+
+    wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
+                    std::size_t rank) noexcept {
+        const std::size_t count = first.size() + second.size();
+        if (count >= small_window) {
+            // Every stride-th key, from the middle of the first stride on:
+            // at most `target` of them.
+            const std::size_t target = std::min(sample_limit, count / 8);
+            const std::size_t stride = (count + target - 1) / target;
+            std::size_t sampled = 0;
+            for (std::size_t i = stride / 2; i < count; i += stride)
+                sample_[sampled++] = i < first.size() ? first[i] : second[i - first.size()];
+            const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
+            const double centre = q * static_cast<double>(sampled);
+            const double reach =
+                margin_ * std::sqrt(static_cast<double>(sampled) * q * (1.0 - q)) + 2.0;
+            const double below = std::floor(centre - reach);
+            const double above = std::ceil(centre + reach);
+            const wide_key low = below < 0.0 ? std::numeric_limits<wide_key>::min()
+                                             : sample_key(sampled, static_cast<std::size_t>(below));
+            const wide_key high = above >= static_cast<double>(sampled)
+                                      ? std::numeric_limits<wide_key>::max()
+                                      : sample_key(sampled, static_cast<std::size_t>(above));
+            bracket_tally tally = filter_bracket(first, low, high, buffers_[0], {0, 0});
+            tally = filter_bracket(second, low, high, buffers_[0], tally);
+            if (tally.below <= rank && rank < tally.below + tally.kept)
+                return select_key(buffers_, tally.kept, rank - tally.below);
+            ++misses_;
+        }
+        std::copy(first.begin(), first.end(), buffers_[0]);
+        std::copy(second.begin(), second.end(), buffers_[0] + first.size());
+        return select_key(buffers_, count, rank);
+    }
+
+    // Brackets that missed so far (for tests: a fault in the bracket shows
+    // only as misses, never as a wrong answer).
+    std::size_t misses() const noexcept { return misses_; }
+
+private:
+    // Keys in the largest sample: a few thousand keep the bracket within a
+    // few percent of a window of 10^5 to 10^6 keys, and their own selection
+    // small next to the pass over the window.
+    static constexpr std::size_t sample_limit = 4096;
+    // Windows this small are selected from outright: a sample of them would
+    // bracket most of the window.
+    static constexpr std::size_t small_window = 256;
+
+    // The key of `rank` in the sample, which stays as it was.
+    wide_key sample_key(std::size_t sampled, std::size_t rank) noexcept {
+        std::copy(sample_, sample_ + sampled, buffers_[0]);
+        return select_key(buffers_, sampled, rank);
+    }
+
+    wide_key* const buffers_[3];
+    wide_key* const sample_;
+    double margin_;
+    std::size_t misses_ = 0;
+};
+
 // Selection of one rank per anchor. Neighbouring anchor windows share three
 // quarters of their samples, so the answer moves little from one anchor to
 // the next. The selector keeps a bracket of keys around where it expects
@@ -109,19 +200,23 @@ private:
 // within a binade), which is all a bracket needs: it is only a guess.
 class tracking_selector {
 public:
-    // Three buffers for select_key, capacity bounding the keys of a window.
+    // Three buffers for select_key, capacity bounding the keys of a window,
+    // shared with the sampled selection of a window the bracket misses.
     static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
-        return 3 * (capacity + key_pass_slack);
+        return sampled_selector::storage_for(capacity);
     }
 
     tracking_selector(std::span<wide_key> work, std::size_t capacity) noexcept
         : buffers_{work.data(), work.data() + (capacity + key_pass_slack),
-                   work.data() + 2 * (capacity + key_pass_slack)} {}
+                   work.data() + 2 * (capacity + key_pass_slack)},
+          sampled_(work, capacity) {}
 
     wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
                     std::size_t rank) noexcept {
         const std::size_t count = first.size() + second.size();
-        if (tracking_ && count > small_window) {
+        if (sampled_turns_ != 0) {
+            --sampled_turns_;
+        } else if (tracking_ && count > small_window) {
             double low = static_cast<double>(center_) - width_;
             double high = static_cast<double>(center_) + width_;
             for (int attempt = 0; attempt < bracket_attempts; ++attempt) {
@@ -130,6 +225,10 @@ public:
                 bracket_tally tally = filter_bracket(first, low_key, high_key, buffers_[0], {0, 0});
                 tally = filter_bracket(second, low_key, high_key, buffers_[0], tally);
                 if (tally.below <= rank && rank < tally.below + tally.kept) {
+                    // A bracket that keeps this much of the window follows a
+                    // level that moves more between anchors than the window
+                    // spreads (a random walk): a sample's bracket keeps less.
+                    if (tally.kept > count / wide_bracket) sampled_turns_ = sampled_turn;
                     const wide_key result = select_key(buffers_, tally.kept, rank - tally.below);
                     follow(result);
                     return result;
@@ -146,14 +245,17 @@ public:
                 }
             }
         }
-        std::copy(first.begin(), first.end(), buffers_[0]);
-        std::copy(second.begin(), second.end(), buffers_[0] + first.size());
-        const wide_key result = select_key(buffers_, count, rank);
+        const wide_key result = sampled_.select(first, second, rank);
         follow(result);
         return result;
     }
 
 private:
+    // A bracket keeping more than 1 / wide_bracket of the window hands the
+    // next sampled_turn anchors to the sampled selection.
+    static constexpr std::size_t wide_bracket = 8;
+    static constexpr int sampled_turn = 16;
+
     // Windows this small are selected from outright.
     static constexpr std::size_t small_window = 48;
 
@@ -181,11 +283,13 @@ private:
     }
 
     wide_key* const buffers_[3];
+    sampled_selector sampled_;
     bool tracking_ = false;
     wide_key last_ = 0;
     wide_key center_ = 0;
     double width_ = 0.0;
     double typical_move_ = 0.0;
+    int sampled_turns_ = 0;
 };
 
 }  // namespace vorn::baseline

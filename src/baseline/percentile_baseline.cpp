@@ -92,13 +92,16 @@ core::owned_buffer<T> smoothed_baseline(core::owned_buffer<T> baseline,
     return smoothed;  // the unsmoothed baseline is released here
 }
 
-// Signals up to this length run every loop on the calling thread. Waking a
-// worker and starting a second piece's window cost about as much as such a
-// signal's whole kernel pass: timed against an always-serial build in one
-// process (2 cores, shared), n = 2,000 to 10,000 ran 0.82 to 1.2 times
-// the pooled time whatever the window, n = 20,000 at W = 11 already 1.3 to
-// 1.4 times.
-constexpr std::size_t calling_thread_limit = 16384;
+// Signals up to this length run every loop on the calling thread: below it
+// waking a worker and starting a second piece's window cost about what the
+// second core saves. Timed on this branch's kernels in one process, serial
+// against pooled, each round taken only after both cores had been at least
+// 85% idle for 0.3 s (2 cores, shared; minimum of 12 rounds): serial took
+// 0.93-1.04 times the pooled time at n = 1,000 and 2,000, 1.02-1.35 at
+// n = 3,000, 1.07-1.23 at n = 5,000 and 1.40-1.65 at n = 16,000. On a
+// loaded machine pooling gains nothing at these lengths (the other core is
+// busy) and costs up to 1.4 times at n = 5,000, W = 1001.
+constexpr std::size_t calling_thread_limit = 2048;
 
 // Kernel values at every position, then the chunked moving average over them.
 template <class T>
@@ -114,9 +117,14 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
     // busy.
     const std::size_t window = static_cast<std::size_t>(
         std::min<std::uint64_t>(2 * inputs.half_window, n));
-    const std::size_t min_piece = n <= calling_thread_limit
-                                      ? n
-                                      : std::max<std::size_t>(std::min(64 * window, n / 8), 1024);
+    // A rank-space piece sorts the keys of its windows, a window's length
+    // more than its positions: pieces of at least two windows keep that
+    // overlap to half a piece (these signals are short: n x W <= 10^7).
+    const std::size_t min_piece =
+        n <= calling_thread_limit ? n
+        : takes_rank_space(inputs)
+            ? 2 * window
+            : std::max<std::size_t>(std::min(64 * window, n / 8), 1024);
     pool::for_each_piece(n, min_piece, [&](std::size_t begin, std::size_t end) {
         direct_run(inputs, begin, values.subspan(begin, end - begin));
     });
@@ -126,9 +134,15 @@ core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
 
 // a / step for every offset a < 2 * step, when the table is small and exact:
 // every position and anchor position below 2^53 (see anchor_lattice).
+// "Small" is up to tabulated_step_limit, or a quarter of the signal's length
+// in doubles for wider steps: without the table each position costs two
+// divisions (one per smoothing stream), which at W = 100,001 on 10^7
+// samples took longer than the whole kernel pass.
 core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     core::owned_buffer<double> table;
-    if (step > tabulated_step_limit || n > (std::uint64_t{1} << 53) - 2 * step) return table;
+    constexpr std::uint64_t exact_limit = std::uint64_t{1} << 53;
+    if (step > tabulated_step_limit && step > n / 8) return table;
+    if (2 * step > exact_limit || n > exact_limit - 2 * step) return table;
     table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
     const double divisor = static_cast<double>(step);
     for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;

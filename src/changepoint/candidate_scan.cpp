@@ -15,6 +15,7 @@ namespace vorn::changepoint {
 
 #ifdef VORN_SCAN_STATS
 unsigned long long scan_stats_exact = 0;
+unsigned long long scan_stats_dismissed[3] = {};
 #endif
 
 namespace {
@@ -130,8 +131,8 @@ inline double block_bound(const scan_tables& in, const block_level& level, std::
 }
 
 template <class V>
-scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
-                 std::size_t guess) noexcept {
+scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess,
+                 const split_view& split) noexcept {
     constexpr std::size_t width = V::width;
     scan_result result{std::numeric_limits<double>::infinity(), 0};
     // A start replaces the current one when its total is less, or equal with
@@ -154,11 +155,15 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
     // over starts already scanned).
     auto vector_of_starts = [&](std::size_t s0, std::size_t first) {
         auto open = !(near_bounds<V>(in, t, s0, ref) > result.best);
-        if (!V::any(open)) return;
+        if (!V::any(open)) return VORN_SCAN_COUNT(2, s0 + width - first);
         open &= !(total_bounds<V>(in, t, s0) > result.best);
-        if (!V::any(open)) return;
-        for (std::size_t j = 0; j < width; ++j)
-            if (open[j] != 0 && s0 + j >= first && s0 + j != guess) offer(s0 + j);
+        if (!V::any(open)) return VORN_SCAN_COUNT(2, s0 + width - first);
+        for (std::size_t j = 0; j < width; ++j) {
+            if (open[j] != 0 && s0 + j >= first && s0 + j != guess)
+                offer(s0 + j);
+            else if (s0 + j >= first && s0 + j != guess)
+                VORN_SCAN_COUNT(2, 1);
+        }
     };
 
     // A fine block's vectors are bounded together first: on a long segment
@@ -171,14 +176,14 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
         if (misses < 4 || misses % 8 == 0) {
             if (block_bound(in, fine, t, f0) > result.best) {
                 misses = 0;
-                return;
+                return VORN_SCAN_COUNT(1, fine.size);
             }
         }
         ++misses;
         auto open = !(near_bounds<V>(in, t, f0, ref) > result.best);
         for (std::size_t v = f0 + width; v < f0 + fine.size; v += width)
             open |= !(near_bounds<V>(in, t, v, ref) > result.best);
-        if (!V::any(open)) return;
+        if (!V::any(open)) return VORN_SCAN_COUNT(2, fine.size);
         for (std::size_t v = f0; v < f0 + fine.size; v += width) vector_of_starts(v, v);
     };
 
@@ -188,9 +193,40 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
     const block_level& coarse = in.blocks[0];
     const block_level& fine = in.blocks[1];
     static_assert(block_sizes.size() == 2 && block_sizes[1] % (2 * width) == 0);
+    constexpr std::size_t per_coarse = block_sizes[0] / block_sizes[1];
+    static_assert(per_coarse <= 32);
     std::size_t s0 = 0;
+    // Blocks wholly before the split point first (see split_bounds.cpp): a
+    // fine block whose floor is above best - offset is dismissed. The limit
+    // is rounded up: |T| 2^-50 + 2^-1000 exceeds the rounding of T.
+    if (split.offset == split.offset && result.best < std::numeric_limits<double>::infinity()) {
+        const double below = result.best - split.offset;
+        const double limit = below + (std::fabs(below) * 0x1p-50 + 0x1p-1000);
+        const std::size_t covered =
+            std::min(split.fine_blocks / per_coarse, (last_start + 1) / coarse.size) * coarse.size;
+        for (; s0 < covered; s0 += coarse.size) {
+            const double* floor = split.floor + s0 / fine.size;
+            std::uint32_t open = 0;
+            for (std::size_t k = 0; k < per_coarse; ++k)
+                open |= static_cast<std::uint32_t>(!(floor[k] > limit)) << k;
+            if (open == 0) {
+                VORN_SCAN_COUNT(0, coarse.size);
+                continue;
+            }
+            if (block_bound(in, coarse, t, s0) > result.best) {
+                VORN_SCAN_COUNT(1, coarse.size);
+                continue;
+            }
+            VORN_SCAN_COUNT(0, (per_coarse - std::popcount(open)) * fine.size);
+            for (std::size_t k = 0; k < per_coarse; ++k)
+                if (open >> k & 1) fine_block(fine, s0 + k * fine.size);
+        }
+    }
     for (; s0 + coarse.size - 1 <= last_start; s0 += coarse.size) {
-        if (block_bound(in, coarse, t, s0) > result.best) continue;
+        if (block_bound(in, coarse, t, s0) > result.best) {
+            VORN_SCAN_COUNT(1, coarse.size);
+            continue;
+        }
         for (std::size_t f0 = s0; f0 < s0 + coarse.size; f0 += fine.size) fine_block(fine, f0);
     }
     // The last, partial coarse block: whole fine blocks, whole vectors, then
@@ -213,19 +249,22 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start,
 // set; every variant gives identical results, as every operation is the same.
 __attribute__((flatten)) scan_result scan_candidates_portable(const scan_tables& in, std::size_t t,
                                                               std::size_t last_start,
-                                                              std::size_t guess) noexcept {
-    return scan<generic_lanes<4>>(in, t, last_start, guess);
+                                                              std::size_t guess,
+                                                              const split_view& split) noexcept {
+    return scan<generic_lanes<4>>(in, t, last_start, guess, split);
 }
 
 #if defined(__x86_64__)
 __attribute__((target("avx2"), flatten)) scan_result scan_candidates_avx2(
-    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
-    return scan<generic_lanes<4>>(in, t, last_start, guess);
+    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess,
+    const split_view& split) noexcept {
+    return scan<generic_lanes<4>>(in, t, last_start, guess, split);
 }
 
 __attribute__((target("avx512f,avx512dq"), flatten)) scan_result scan_candidates_avx512(
-    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess) noexcept {
-    return scan<generic_lanes<8>>(in, t, last_start, guess);
+    const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess,
+    const split_view& split) noexcept {
+    return scan<generic_lanes<8>>(in, t, last_start, guess, split);
 }
 #endif
 

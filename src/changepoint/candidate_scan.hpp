@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "changepoint/split_bounds.hpp"
 #include "changepoint/start_blocks.hpp"
 
 namespace vorn::changepoint {
@@ -36,8 +37,13 @@ struct scan_result {
 };
 
 #ifdef VORN_SCAN_STATS
-// How many candidates reach the exact evaluation (benchmark builds only).
+// How many candidates reach the exact evaluation, and how many each stage
+// dismisses: split floors, block bounds, vector bounds (benchmark builds only).
 extern unsigned long long scan_stats_exact;
+extern unsigned long long scan_stats_dismissed[3];
+#define VORN_SCAN_COUNT(stage, starts) ((void)(scan_stats_dismissed[stage] += (starts)))
+#else
+#define VORN_SCAN_COUNT(stage, starts) ((void)0)
 #endif
 
 // Exactly the written candidate total, operation for operation.
@@ -59,14 +65,14 @@ inline double candidate_total(const scan_tables& in, std::size_t t, std::size_t 
 // less-than finds it. `guess` (a start likely to win, or any value above
 // last_start for none) is evaluated first, so that most other starts can be
 // dismissed by a cheap lower bound on their totals, without a division or a
-// logarithm.
+// logarithm. `split` dismisses whole blocks of long segments at once.
 scan_result scan_candidates_portable(const scan_tables& in, std::size_t t, std::size_t last_start,
-                                     std::size_t guess) noexcept;
+                                     std::size_t guess, const split_view& split) noexcept;
 #if defined(__x86_64__)
 scan_result scan_candidates_avx2(const scan_tables& in, std::size_t t, std::size_t last_start,
-                                 std::size_t guess) noexcept;
+                                 std::size_t guess, const split_view& split) noexcept;
 scan_result scan_candidates_avx512(const scan_tables& in, std::size_t t, std::size_t last_start,
-                                   std::size_t guess) noexcept;
+                                   std::size_t guess, const split_view& split) noexcept;
 #endif
 
 }  // namespace vorn::changepoint

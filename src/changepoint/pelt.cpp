@@ -14,7 +14,7 @@ namespace vorn::changepoint {
 namespace {
 
 using scan_function = scan_result (*)(const scan_tables&, std::size_t, std::size_t,
-                                      std::size_t) noexcept;
+                                      std::size_t, const split_view&) noexcept;
 
 scan_function scan_for(scan_isa isa) noexcept {
     if (isa == scan_isa::automatic)
@@ -109,6 +109,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
     previous[0] = 0;
 
     start_blocks blocks(sum.data(), sum_sq.data(), n);
+    split_bounds splits(sum.data(), sum_sq.data(), log_length.data(), n, beta);
 
     const scan_tables tables{sum.data(),
                              sum_sq.data(),
@@ -133,7 +134,8 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
         if (t >= min_length && std::isfinite(sum[t]) && std::isfinite(sum_sq[t])) {
             // The best start of the previous end usually wins again; trying
             // it first gives a tight bound to dismiss the other candidates.
-            result = scan(tables, t, t - min_length, previous[t - 1]);
+            result = scan(tables, t, t - min_length, previous[t - 1],
+                          splits.prepare(t, best_cost.data()));
         }
         best_cost[t] = result.best;
         previous[t] = result.arg;

@@ -12,12 +12,14 @@
 #include "changepoint/log_bound.hpp"
 #include "changepoint/pelt.hpp"
 #include "changepoint/scan_lanes.hpp"
+#include "changepoint/split_bounds.hpp"
 
 using namespace vorn::changepoint;
 
 namespace {
 
-std::vector<std::uint64_t> plain(const std::vector<double>& x, double pf, std::uint64_t m) {
+std::vector<std::uint64_t> plain(const std::vector<double>& x, double pf, std::uint64_t m,
+                                 std::vector<double>* best_costs = nullptr) {
     const std::size_t n = x.size();
     std::vector<std::uint64_t> out;
     if (m > n / 2 || n < 2 * m) return out;
@@ -54,6 +56,7 @@ std::vector<std::uint64_t> plain(const std::vector<double>& x, double pf, std::u
         p[t] = arg;
     }
     for (std::uint64_t c = p[n]; c != 0; c = p[c]) out.insert(out.begin(), c);
+    if (best_costs != nullptr) *best_costs = f;
     return out;
 }
 
@@ -84,7 +87,12 @@ std::vector<double> make_signal(std::mt19937_64& rng, int kind, std::size_t n) {
             case 9: x[i] = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0; break;
             case 10: x[i] = static_cast<double>((i / (1 + rng() % 3)) % 3); break;
             // Residuals near the least normal double.
-            default: x[i] = normal(rng) * 1e-154; break;
+            case 11: x[i] = normal(rng) * 1e-154; break;
+            // Prefix sums whose rounding costs a total about as much as the
+            // margin of a long segment: the split floors' allowance decides.
+            case 12: x[i] = 0x1p17 + normal(rng); break;
+            // Long segments broken by rare outliers and a change of spread.
+            default: x[i] = (rng() % 211 == 0 ? 40.0 : 1.0) * normal(rng) * (i < n / 2 ? 1.0 : 1.5); break;
         }
     }
     if (kind == 0 && n > 10 && rng() % 3 == 0)
@@ -176,6 +184,167 @@ int check_residual_below() {
     return failed;
 }
 
+// Prefix sums of signals where the split floors' pieces are tightest: large
+// offsets (cancellation up to the allowance's gate), tiny and huge scales,
+// +-1 pairs (exact residuals), constant runs (residuals of exactly zero).
+struct prefix_sums {
+    std::vector<double> s1, s2, log_length;
+};
+
+prefix_sums adversarial_sums(std::mt19937_64& rng, int kind, std::size_t n) {
+    std::normal_distribution<double> normal;
+    prefix_sums out{std::vector<double>(n + 1, 0.0), std::vector<double>(n + 1, 0.0),
+                    std::vector<double>(n + 1)};
+    const double offsets[] = {0.0, 1.0, 0x1p10, 0x1p17, 0x1p19, 1e6};
+    const double scales[] = {1.0, 1e-150, 1e140, 1e-4};
+    for (std::size_t i = 0; i < n; ++i) {
+        double x;
+        if (kind < 24)
+            x = (offsets[kind % 6] + normal(rng)) * scales[kind / 6];
+        else if (kind == 24)
+            x = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0;
+        else
+            x = (i / 50) % 2 == 0 ? 3.0 : 0.1;
+        out.s1[i + 1] = out.s1[i] + x;
+        out.s2[i + 1] = (x * x) + out.s2[i];
+    }
+    for (std::size_t i = 0; i <= n; ++i) out.log_length[i] = std::log(static_cast<double>(i));
+    return out;
+}
+
+// The exact residual of (s, t] on the stored sums, and its exact cost, in
+// long double (at least 11 more bits than double), each with a bound of its
+// own error far below the slack of the bounds checked against them.
+struct exact_segment {
+    long double residual, cost, residual_slack, cost_slack;
+};
+
+exact_segment exact(const prefix_sums& in, std::size_t s, std::size_t t) {
+    const long double length = static_cast<long double>(t - s);
+    const long double d = static_cast<long double>(in.s1[t]) - in.s1[s];
+    const long double q = static_cast<long double>(in.s2[t]) - in.s2[s];
+    const long double r = q - d * d / length;
+    const long double cost = r > 0 ? length * (std::log(r) - std::log(length)) : 0.0L;
+    const long double log_abs = r > 0 ? std::fabs(std::log(r)) + std::log(length) + 1 : 0.0L;
+    return {r, cost, 0x1p-60L * q, 0x1p-60L * length * (r > 0 ? q / r + log_abs : 0.0L)};
+}
+
+// cost_below and its residual against the exact ones, and the allowance
+// against the distance of the recursion's rounded total from the exact one,
+// for random segments and F values. Returns the failures.
+int check_split_pieces() {
+    std::mt19937_64 rng(13);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    int failed = 0, bounded = 0;
+    auto report = [&](const char* what, int kind, std::size_t s, std::size_t t, long double got,
+                      long double want) {
+        if (++failed <= 5)
+            std::printf("%s: kind %d (%zu, %zu]: %.21Lg against %.21Lg\n", what, kind, s, t, got,
+                        want);
+    };
+    for (int kind = 0; kind < 26; ++kind) {
+        const std::size_t n = 3000;
+        const prefix_sums in = adversarial_sums(rng, kind, n);
+        for (int k = 0; k < 3000; ++k) {
+            const std::size_t t = 2 + rng() % (n - 1), s = rng() % (t - 1);
+            const exact_segment e = exact(in, s, t);
+            double residual_low;
+            const double cost = cost_below(in.s1.data(), in.s2.data(), in.log_length.data(), s, t,
+                                           residual_low);
+            if (residual_low > e.residual + e.residual_slack) report("residual bound", kind, s, t, residual_low, e.residual);
+            if (cost != cost) continue;
+            ++bounded;
+            if (cost > e.cost + e.cost_slack) report("cost bound", kind, s, t, cost, e.cost);
+            // The recursion's total for some F and beta, written out.
+            const double f = unit(rng) * std::ldexp(1.0, static_cast<int>(rng() % 24));
+            const double beta = 2.0 * std::log(static_cast<double>(n)) * static_cast<double>(rng() % 3);
+            const double length_f = static_cast<double>(t - s);
+            const double d = in.s1[t] - in.s1[s];
+            const double q = in.s2[t] - in.s2[s];
+            const double r = q - ((d * d) / length_f);
+            const double log_r = r <= 0.0 ? log_floor : std::log(r);
+            const double total = beta + ((log_r - in.log_length[t - s]) * length_f + f);
+            const double allowance = rounding_allowance(in.s2.data(), in.log_length.data(), t,
+                                                        residual_low, std::fabs(f), beta);
+            if (allowance != allowance) continue;
+            const long double distance = std::fabs(total - (beta + (f + e.cost)));
+            if (distance > allowance + e.cost_slack) report("rounding allowance", kind, s, t, distance, allowance);
+        }
+    }
+    if (bounded < 20000) {
+        std::printf("only %d segments bounded\n", bounded);
+        ++failed;
+    }
+    return failed;
+}
+
+// The split floors against the totals they bound: at every end, every block
+// a split point covers must have floor + offset at or below the least rounded
+// total of its starts (with finite F), on long signals whose blocks often
+// come within a unit or two of that (few or weak changes, small penalties).
+// Returns the failures.
+int check_split_floors() {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> normal;
+    int failed = 0;
+    long long checked = 0;
+    for (int round = 0; round < 12; ++round) {
+        const std::size_t n = 1500 + rng() % 1500;
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double change = i > n / 2 ? 0.3 : 0.0;
+            switch (round % 6) {
+                case 0: x[i] = normal(rng); break;
+                case 1: x[i] = normal(rng) + change; break;
+                case 2: x[i] = (0x1p17 + normal(rng)) * 1e-3; break;
+                case 3: x[i] = normal(rng) * (1.0 + change) * 1e-150; break;
+                case 4: x[i] = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0; break;
+                default: x[i] = (i / 300) % 2 == 0 ? 3.0 + normal(rng) : static_cast<double>(i % 3); break;
+            }
+        }
+        const double pf = std::vector<double>{0.0, 0.25, 1.0, -1.0}[round % 4];
+        const std::uint64_t m = round % 5 == 4 ? 40 : 2;
+        std::vector<double> f;
+        plain(x, pf, m, &f);
+        std::vector<double> s1(n + 1, 0.0), s2(n + 1, 0.0), log_length(n + 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            s1[i + 1] = s1[i] + x[i];
+            s2[i + 1] = (x[i] * x[i]) + s2[i];
+        }
+        for (std::size_t i = 0; i <= n; ++i) log_length[i] = std::log(static_cast<double>(i));
+        const double beta = std::log(static_cast<double>(n)) * (pf + pf);
+        split_bounds splits(s1.data(), s2.data(), log_length.data(), n, beta);
+        constexpr std::size_t fine = block_sizes[1];
+        for (std::size_t t = std::max<std::size_t>(m, 2); t <= n; ++t) {
+            const split_view view = splits.prepare(t, f.data());
+            if (view.offset != view.offset) continue;
+            for (std::size_t b = 0; b < view.fine_blocks; ++b) {
+                long double least = std::numeric_limits<long double>::infinity();
+                for (std::size_t s = b * fine; s < (b + 1) * fine; ++s) {
+                    if (!std::isfinite(f[s])) continue;
+                    const double length_f = static_cast<double>(t - s);
+                    const double d = s1[t] - s1[s];
+                    const double q = s2[t] - s2[s];
+                    const double r = q - ((d * d) / length_f);
+                    const double log_r = r <= 0.0 ? log_floor : std::log(r);
+                    const double total = beta + ((log_r - log_length[t - s]) * length_f + f[s]);
+                    least = std::min<long double>(least, total);
+                }
+                ++checked;
+                const long double bound = static_cast<long double>(view.floor[b]) + view.offset;
+                if (bound > least && ++failed <= 5)
+                    std::printf("split floor: round %d end %zu block %zu: %.21Lg above %.21Lg\n", round,
+                                t, b, bound, least);
+            }
+        }
+    }
+    if (checked < 200000) {
+        std::printf("only %lld split floors checked\n", checked);
+        ++failed;
+    }
+    return failed;
+}
+
 }  // namespace
 
 int main() {
@@ -185,8 +354,10 @@ int main() {
     std::vector<double> log_grid(reference_grid);
     for (std::size_t j = 0; j < reference_grid; ++j)
         log_grid[j] = std::log(1.0 + static_cast<double>(j) / reference_grid);
-    for (int bad : {check_log_below(log_grid.data()), check_residual_below()}) (bad == 0 ? passed : failed) += 1;
-    constexpr int kinds = 12;
+    for (int bad : {check_log_below(log_grid.data()), check_residual_below(), check_split_pieces(),
+                    check_split_floors()})
+        (bad == 0 ? passed : failed) += 1;
+    constexpr int kinds = 14;
     for (int round = 0; round < 96; ++round) {
         const int kind = round % kinds;
         // The first rounds are long: segments of thousands of samples.
