@@ -25,23 +25,26 @@ namespace vorn::changepoint {
 //    both pieces' residuals are positive, the log-sum inequality then gives
 //    C(s, t) >= L ln((R1 + R2) / L) >= C(s, p) + C(p, t).
 //
-// 2. The recursion's rounded total is close to the exact one. For R > 0,
-//    D*D / L < Q; the rounded d, q, (d*d)/L and r are within u Q, 4.02 u Q
-//    and, for r, 6.2 u Q of Q, D*D / L and R. With rho = 6.2 u Q / R below
-//    2^-10, r > 0 (no floor), ln r is within 2.02 rho of ln R, the library's
-//    log adds an ulp, ln L (the table) an ulp, and the subtraction, the
-//    product with L and the two additions of the total one rounding each.
+// 2. The recursion's rounded total is close to the exact one. Q >= 0 (S2
+//    never falls), and for R > 0, D*D / L < Q; the rounded q and (d*d)/L are
+//    within u Q and 4.02 u Q of Q and D*D / L, so the rounded r is within
+//    6.2 u Q of R. With rho = 6.2 u Q / R below 2^-10, r > 0 (no floor), ln r
+//    is within 2.02 rho of ln R, the library's log adds an ulp, ln L (the
+//    table) an ulp, and the subtraction, the product with L and the two
+//    additions of the total one rounding each.
 //    Altogether the rounded total differs from beta + F[s] + C(s, t) by at
 //    most E(s, t) = 2^-49 (L Q / R + L (|ln R| + ln L + 1) + |F[s]| + |beta|).
 //    (Underflow adds absolute errors of a few 2^-1074, far below this for
 //    R >= 2^-900; overflow of d*d cannot happen while t S2[t] < 2^1000,
 //    since d*d < L Q <= t S2[t].)
 //
-// 3. So for a start s of a block wholly before p (all pieces positive):
+// 3. So for a start s of a block wholly before p, where R(s, p) and R(p, t)
+//    are shown to be at least 2^-900:
 //      total(s, t) >= beta + F[s] + C(s, p) + C(p, t) - E(s, t)
 //                  >= floor[b] + (beta + c_low(p, t) - E_max(t)),
 //    with floor[b] a lower bound of F[s] + C(s, p) over the block's starts
-//    with finite F (starts with F = +inf have total +inf: they never win),
+//    with finite F (a start with F = +inf has total +inf, its cost being
+//    finite while the prefix sums at t are: it never wins),
 //    c_low a lower bound of C(p, t), and E_max an upper bound of E(s, t) over
 //    every such start: L <= t, Q <= S2[t], R(s, t) >= R(s, p) + R(p, t) >
 //    R(p, t), and |ln R| <= max(|ln R(p, t)|, |ln S2[t]|) since R <= Q. The
@@ -143,11 +146,15 @@ split_view split_bounds::prepare(std::size_t t, const double* best_cost) {
     std::size_t spacing = split_spacing;
     while (spacing * spacing < 32 * x) spacing *= 2;
     const std::size_t p = x / spacing * spacing;
-    if (p != split_) place(p, best_cost);
 
     double residual_low;
     const double cost_low = cost_below(sum_, sum_sq_, log_length_, p, t, residual_low);
-    if (!(cost_low == cost_low)) return unusable;
+    // The allowance's gates first: where the prefix sums have lost too much
+    // to bound their rounding (a signal far from zero), no floors are placed.
+    if (!(cost_low == cost_low) ||
+        !(rounding_allowance(sum_sq_, log_length_, t, residual_low, 0.0, beta_) >= 0.0))
+        return unusable;
+    if (p != split_) place(p, best_cost);
     // R(s, t) > R(p, t) >= residual_low for every start of a block with a floor.
     const double error =
         rounding_allowance(sum_sq_, log_length_, t, residual_low, best_cost_abs_, beta_);
