@@ -29,6 +29,21 @@ struct anchor_lattice {
 // only on signals at least 8 steps long (fraction_table).
 inline constexpr std::uint64_t tabulated_step_limit = 4096;
 
+// segment_value at the fractions t[0 .. length) of one segment, into out:
+// the test on d made once for the segment.
+template <class T>
+inline void segment_values(double x0, double x1, const double* t, std::size_t length,
+                           double* out) noexcept {
+    const double d = x1 - x0;
+    if (std::isfinite(d)) {
+        for (std::size_t k = 0; k < length; ++k)
+            out[k] = static_cast<double>(static_cast<T>(x0 + t[k] * d));  // as segment_value
+    } else {
+        for (std::size_t k = 0; k < length; ++k)
+            out[k] = static_cast<double>(static_cast<T>(t[k] <= 0.5 ? x0 : x1));
+    }
+}
+
 // The baseline value at fraction t of the way from anchor value x0 to x1
 // (t > 1 past the last anchor), d = x1 - x0, as the baseline buffer holds it
 // (narrowed to T, then widened back).

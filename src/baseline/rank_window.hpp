@@ -142,7 +142,7 @@ std::size_t rank_stretch(const T* signal, const std::uint8_t* mask, std::size_t 
         return 0;
     }
 
-    const int width = std::bit_width(largest - smallest);
+    const int width = static_cast<int>(std::bit_width(largest - smallest));
     const int shift = width > 32 ? width - 32 : 0;
     const int digits = width - shift;  // significant bits of a cut offset, <= 32
     for (std::size_t t = 0; t < count; ++t) {

@@ -155,7 +155,10 @@ VORN_AVX2_NETWORK bool evaluate_windows_avx2(const key_of_t<T>* keys,
     const std::size_t full_rank = ranks[length];
     alignas(32) key sorted[length + 1][lanes];
     for (std::size_t l = 0; l < lanes; ++l) sorted[length][l] = fallback;
-    for (; j + lanes <= count; j += lanes) {
+    // The last block overlaps the one before it rather than leaving windows
+    // to the scalar loop; the windows done twice come out the same again.
+    for (std::size_t next = 0; count >= lanes && next < count; next = j + lanes) {
+        j = std::min(next, count - lanes);
         vector v[length];
         [&]<std::size_t... i>(std::index_sequence<i...>) VORN_AVX2_NETWORK {
             ((v[i] = reinterpret_cast<vector>(_mm256_loadu_si256(
@@ -178,10 +181,88 @@ VORN_AVX2_NETWORK bool evaluate_windows_avx2(const key_of_t<T>* keys,
             out[j + l] = static_cast<double>(from_key<T>(sorted[ranks[usable]][l]));
         }
     }
-    const bool rest = evaluate_windows<T, length>(keys + j * stride, usable_before + j * stride,
-                                                  stride, count - j, ranks, fallback, scratch,
-                                                  out + j);
-    return rest || empty != 0;
+    if (count >= lanes) return empty != 0;
+    return evaluate_windows<T, length>(keys, usable_before, stride, count, ranks, fallback,
+                                       scratch, out);
+}
+
+// For each lane mask of 8 lanes, the count of set lanes below each lane.
+struct lane_prefixes {
+    alignas(8) std::uint8_t below[256][8];
+};
+
+constexpr lane_prefixes make_lane_prefixes() {
+    lane_prefixes table{};
+    for (unsigned lanes = 0; lanes < 256; ++lanes)
+        for (unsigned l = 0, count = 0; l < 8; count += (lanes >> l) & 1u, ++l)
+            table.below[lanes][l] = static_cast<std::uint8_t>(count);
+    return table;
+}
+
+inline constexpr lane_prefixes usable_prefixes = make_lane_prefixes();
+
+// fill_keys over samples inside the signal, a vector of samples at a time:
+// keys[i] and usable_before[i] for i < length rounded down to whole vectors,
+// starting from `usable` usable keys before; returns how many were done.
+// The same keys and counts as the portable loop.
+template <class T>
+VORN_AVX2_NETWORK std::size_t fill_keys_avx2(const T* signal, const std::uint8_t* mask,
+                                             std::size_t length, key_of_t<T>* keys,
+                                             std::uint32_t* usable_before,
+                                             std::uint32_t& usable) noexcept {
+    constexpr std::size_t lanes = network_vector<key_of_t<T>>::lanes;
+    std::size_t i = 0;
+    std::uint32_t count = usable;
+    for (; i + lanes <= length; i += lanes) {
+        __m256i key;
+        unsigned kept;
+        if constexpr (sizeof(T) == 8) {
+            const __m256d x = _mm256_loadu_pd(signal + i);
+            const __m256i bits = _mm256_castpd_si256(x);
+            const __m256i flip = _mm256_and_si256(
+                _mm256_cmpgt_epi64(_mm256_setzero_si256(), bits), _mm256_set1_epi64x(INT64_MAX));
+            std::uint32_t bytes;
+            std::memcpy(&bytes, mask + i, sizeof bytes);
+            const __m256i set = _mm256_and_si256(
+                _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(bytes))),
+                _mm256_set1_epi64x(1));
+            const __m256i usable_lanes =
+                _mm256_and_si256(_mm256_castpd_si256(_mm256_cmp_pd(x, x, _CMP_ORD_Q)),
+                                 _mm256_cmpeq_epi64(set, _mm256_set1_epi64x(1)));
+            key = _mm256_blendv_epi8(_mm256_set1_epi64x(INT64_MAX),
+                                     _mm256_xor_si256(bits, flip), usable_lanes);
+            kept = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(usable_lanes)));
+        } else {
+            const __m256 x = _mm256_loadu_ps(signal + i);
+            const __m256i bits = _mm256_castps_si256(x);
+            const __m256i flip =
+                _mm256_and_si256(_mm256_srai_epi32(bits, 31), _mm256_set1_epi32(INT32_MAX));
+            const __m256i set = _mm256_and_si256(
+                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mask + i))),
+                _mm256_set1_epi32(1));
+            const __m256i usable_lanes =
+                _mm256_and_si256(_mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_ORD_Q)),
+                                 _mm256_cmpeq_epi32(set, _mm256_set1_epi32(1)));
+            key = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX),
+                                     _mm256_xor_si256(bits, flip), usable_lanes);
+            kept = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(usable_lanes)));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + i), key);
+        std::uint64_t below;
+        std::memcpy(&below, usable_prefixes.below[kept], sizeof below);
+        const __m256i before = _mm256_add_epi32(
+            _mm256_set1_epi32(static_cast<int>(count)),
+            _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(below))));
+        if constexpr (lanes == 8) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(usable_before + i), before);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(usable_before + i),
+                             _mm256_castsi256_si128(before));
+        }
+        count += static_cast<std::uint32_t>(__builtin_popcount(kept));
+    }
+    usable = count;
+    return i;
 }
 #endif
 
@@ -219,6 +300,7 @@ struct fused_plan {
     const double* fractions;
     std::array<std::uint8_t, fused_window_limit + 1> ranks;
     evaluate_function<T> evaluate;
+    bool vectors;  // AVX2 passes
 };
 
 // The baseline values (kernel values on the direct path, interpolated ones on
@@ -276,11 +358,8 @@ public:
             for (std::size_t segment = first + i; i < count; ++segment, offset = 0) {
                 const std::size_t length =
                     segment == last_segment ? count - i : std::min(count - i, step - offset);
-                const double x0 = anchors[segment - first];
-                const double x1 = anchors[segment - first + 1];
-                const double d = x1 - x0;
-                const double* t = plan_.fractions + offset;
-                for (std::size_t k = 0; k < length; ++k) out[i + k] = segment_value<T>(x0, x1, d, t[k]);
+                segment_values<T>(anchors[segment - first], anchors[segment - first + 1],
+                                  plan_.fractions + offset, length, out + i);
                 i += length;
             }
         }
@@ -314,6 +393,12 @@ private:
             keys[q - first] = unusable_key<T>;
             usable_before[q - first] = 0;
         }
+#if defined(__x86_64__)
+        if (plan_.vectors && q < inside_end)
+            q += static_cast<std::int64_t>(
+                fill_keys_avx2(signal + q, mask + q, static_cast<std::size_t>(inside_end - q),
+                               keys + (q - first), usable_before + (q - first), usable));
+#endif
         for (; q < inside_end; ++q) {
             // The signal is read whatever the mask says and the choice made
             // afterwards: which samples are usable is as random as the mask.
@@ -426,7 +511,8 @@ void fused_chunks(const window_inputs<T>& in, bool direct, std::uint64_t step,
             fractions[a] = static_cast<double>(a) / divisor;
     }
     fused_plan<T> plan{in, direct, anchor_step, (n + anchor_step - 1) / anchor_step, half,
-                       fractions.data(), {}, evaluator<T>(half)};
+                       fractions.data(), {}, evaluator<T>(half),
+                       key_passes_detail::chosen_isa() != key_passes_detail::isa::portable};
     plan.ranks[0] = static_cast<std::uint8_t>(2 * half);
     for (std::size_t c = 1; c <= 2 * half; ++c)
         plan.ranks[c] = static_cast<std::uint8_t>(percentile_rank(c, in.percentile));
