@@ -492,7 +492,7 @@ bool takes_fused_chunks(const window_inputs<T>& in, bool direct, std::uint64_t s
     return in.half_window >= 1 && 2 * in.half_window <= fused_window_limit &&
            in.mask.size() >= n &&  // a short mask fails in the separate passes
            n >= smoothing.width && 2 * smoothing.half + 1 < batch &&
-           chunks >= std::max<std::size_t>(workers, 2) &&
+           (workers <= 1 || chunks >= std::max<std::size_t>(workers, 2)) &&
            // anchors: the fraction table exists (see anchor_lattice)
            (direct || (step <= tabulated_step_limit && n <= (std::uint64_t{1} << 53) - 2 * step));
 }

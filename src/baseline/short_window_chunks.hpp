@@ -21,7 +21,9 @@ inline constexpr std::size_t fused_window_limit = 32;
 // its parallel unit is the smoothing chunk (the running sum restarts only
 // there), so it is taken only when there are at least as many chunks as
 // workers; otherwise the separate passes, whose kernel loop splits finer,
-// keep every worker busy. `direct` is the driver's path choice.
+// keep every worker busy. A call that runs on one thread (`workers` 1) has
+// no worker to keep busy and takes it whatever its length. `direct` is the
+// driver's path choice.
 template <class T>
 bool takes_fused_chunks(const window_inputs<T>& inputs, bool direct, std::uint64_t step,
                         const smoothing_window& smoothing, std::size_t workers) noexcept;
