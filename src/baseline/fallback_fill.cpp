@@ -183,12 +183,33 @@ bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mas
 
 }  // namespace
 
+// Signals up to this long have their usable keys gathered and selected from
+// on the calling thread: each histogram pass below zeroes and merges 2^16
+// counts, and the whole took 0.4-0.5 ms at any length this short (gathered:
+// 1 us at 10 samples, 0.1 ms at 16,384).
+constexpr std::size_t gathered_median_limit = std::size_t{1} << 14;
+
+template <class T>
+T gathered_median(std::span<const T> signal, std::span<const std::uint8_t> mask) {
+    core::owned_buffer<std::uint64_t> keys(signal.size());
+    keys.resize_for_overwrite(signal.size());
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        const T x = signal[i];
+        if (mask_true(mask[i]) && usable_value(x)) keys[count++] = ordered<T>::of(x);
+    }
+    if (count == 0) return T(0);
+    // The upper middle for an even count, as below.
+    return ordered<T>::value(select_rank(std::span<std::uint64_t>(keys.data(), count), count / 2));
+}
+
 template <class T>
 T pooled_fallback_median(std::span<const T> signal, std::span<const std::uint8_t> mask) {
     const std::size_t n = signal.size();
     // The scan would reach the mask's end at its own length before anything
     // else could go wrong; failing up front names the same index.
     if (mask.size() < n) core::fail_index_out_of_bounds(mask.size(), mask.size());
+    if (n <= gathered_median_limit) return gathered_median(signal, mask);
     T median;
     if (sampled_median(signal, mask, median)) return median;
 
