@@ -1,4 +1,4 @@
-// The percentile rank of a window and the fallback median of a call.
+// The fallback median of a call; the percentile rank is inline in the header.
 #include "baseline/window_percentile.hpp"
 
 #include <algorithm>
@@ -10,23 +10,6 @@
 #include "core/fault.hpp"
 
 namespace vorn::baseline {
-
-std::uint64_t percentile_rank(std::size_t count, double percentile) noexcept {
-    // The order is load-bearing for bit-exact ranks: divide first, convert
-    // the count before subtracting one, then one multiply.
-    const double fraction = percentile / 100.0;
-    const double last_index = static_cast<double>(count) - 1.0;
-    const double rounded = std::round(last_index * fraction);  // halves away from zero
-    std::uint64_t rank;
-    if (!(rounded > 0.0)) {
-        rank = 0;  // NaN, negative, or zero
-    } else if (rounded >= 18446744073709551616.0) {  // 2^64
-        rank = UINT64_MAX;
-    } else {
-        rank = static_cast<std::uint64_t>(rounded);
-    }
-    return std::min<std::uint64_t>(rank, count - 1);
-}
 
 template <class T>
 T fallback_median(std::span<const T> signal, std::span<const std::uint8_t> mask) {
