@@ -18,11 +18,13 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import csv
+import glob
 import io
 import json
 import math
 import os
 import pathlib
+import socket
 import sys
 import time
 from dataclasses import asdict, dataclass
@@ -86,8 +88,9 @@ def process_recording(job: Job) -> dict:
         _, changes = thinned_change_points(corrected, usable, s.penalty, s.min_segment)
         seconds = time.perf_counter() - start
         directory = pathlib.Path(job.output_dir)
-        write_atomically(directory / f"{job.stem}.baseline.npy", npy_writer(baseline))
-        write_atomically(directory / f"{job.stem}.corrected.npy", npy_writer(corrected))
+        remove_orphaned_temporaries(directory, job.stem)
+        for output, array in zip(outputs_of(job.stem), (baseline, corrected)):
+            write_atomically(directory / output, npy_writer(array))
     except InputError as error:
         row["error"] = str(error)
         return row
@@ -112,7 +115,9 @@ def npy_writer(array: np.ndarray) -> Callable[[BinaryIO], None]:
 
 def write_atomically(path: pathlib.Path, content: bytes | Callable[[BinaryIO], None]) -> None:
     """Write beside the target and rename: a reader sees the old file or the whole new one."""
-    temporary = path.with_name(f".{path.name}.{os.getpid()}.{time.monotonic_ns()}.tmp")
+    # Named after its writer, so that a writer killed before it could clean up is recognised.
+    temporary = path.with_name(f".{path.name}.{socket.gethostname()}.{os.getpid()}."
+                               f"{time.monotonic_ns()}.tmp")
     try:
         with open(temporary, "wb") as handle:
             if isinstance(content, bytes):
@@ -125,6 +130,39 @@ def write_atomically(path: pathlib.Path, content: bytes | Callable[[BinaryIO], N
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+def outputs_of(stem: str) -> tuple[str, str]:
+    return f"{stem}.baseline.npy", f"{stem}.corrected.npy"
+
+
+def remove_orphaned_temporaries(directory: pathlib.Path, stem: str) -> None:
+    """Removes the temporaries of a recording's outputs whose writer has ended.
+
+    A worker process that ends in the middle of a write cannot remove its own, and a process
+    pool that loses one worker ends all the others wherever they are. Only writers on this
+    machine can be checked; a temporary whose writer is still running, or runs elsewhere, stays.
+    """
+    host = socket.gethostname()
+    for output in outputs_of(stem):
+        prefix = f".{output}."
+        for path in directory.glob(f".{glob.escape(output)}.*.tmp"):
+            writer, _, rest = path.name[len(prefix):-len(".tmp")].rpartition(".")
+            writer_host, _, pid = writer.rpartition(".")
+            if writer_host == host and pid.isdigit() and rest.isdigit() and not process_exists(int(pid)):
+                path.unlink(missing_ok=True)
+
+
+def process_exists(pid: int) -> bool:
+    if pid <= 0:
+        return True  # not a process id of a writer: leave its file alone
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True  # someone else's
+    return True
 
 
 # ---------------------------------------------------------------- what is left to do
@@ -148,8 +186,8 @@ def is_complete(source: pathlib.Path, output_dir: pathlib.Path, stem: str, row: 
     if row is None or row["status"] != "ok" or not row["samples"].isdigit():
         return False
     try:
-        for kind in ("baseline", "corrected"):
-            path = output_dir / f"{stem}.{kind}.npy"
+        for output in outputs_of(stem):
+            path = output_dir / output
             if path.stat().st_mtime_ns < source.stat().st_mtime_ns:
                 return False
             array = np.load(path, mmap_mode="r", allow_pickle=False)
@@ -275,6 +313,7 @@ def run_alone(job: Job, task: Task) -> dict:
                 return pool.submit(task, job).result()
             except cf.process.BrokenProcessPool:
                 continue
+    remove_orphaned_temporaries(pathlib.Path(job.output_dir), job.stem)
     return failed_row(os.path.basename(job.source),
                       f"its worker process ended unexpectedly {PROCESS_ATTEMPTS} times")
 
@@ -313,6 +352,7 @@ def dask_results(client, cluster, jobs: list[Job], task: Task) -> Iterator[tuple
             try:
                 yield job, future.result()
             except Exception as error:  # the cluster gave up on it (KilledWorker, lost data)
+                remove_orphaned_temporaries(pathlib.Path(job.output_dir), job.stem)
                 yield job, failed_row(os.path.basename(job.source),
                                       f"{type(error).__name__}: {error}")
     finally:

@@ -121,6 +121,17 @@ stage_sources() {  # the working tree's files, as the suite reads them, into ROO
   git -C "$repo" ls-files -co --exclude-standard -z | tar -C "$repo" --null -T - -c | tar -C "$root/opt/vorn/src" -x
 }
 
+# The runs' logs stay on the machine that ran them: a failure's names and first assertion lines
+# go into this script's output.
+report_failures() {  # report_failures LOG: also under the run's line in the summary
+  local failed
+  while IFS= read -r failed; do
+    summaries+=("      $failed")
+    echo "      $failed"
+  done < <(grep -E '^(FAILED|ERROR) ' "$1" | head -n 10 | cut -c1-300 || true)
+  grep -E '^E ' "$1" | head -n 15 | cut -c1-300 | sed 's/^/      /' || true
+}
+
 run_suite() {  # run_suite ROOT VERSION NUMPY LABEL PYTEST-ARGS...
   local root="$1" version="$2" numpy="$3" label="$4"
   shift 4
@@ -145,7 +156,7 @@ run_suite() {  # run_suite ROOT VERSION NUMPY LABEL PYTEST-ARGS...
     in_root "$root" "python$version" -m venv "$venv" &&
       in_root "$root" "$venv/bin/python" -m pip install -q --no-index --find-links "/opt/vorn/wheels/$version" \
         "$numpy" "${tools[@]}" "/opt/vorn/wheels/$version/$(basename "$wheel")" &&
-      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rs -p no:cacheprovider $*"
+      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider $*"
   } >"$log" 2>&1 || status=$?
   interpreter="$(in_root "$root" "$venv/bin/python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$version")"
   versions="$(in_root "$root" "$venv/bin/python" -c 'import numpy; print(numpy.__version__)' 2>/dev/null || echo "${numpy#numpy==}?")"
@@ -154,6 +165,7 @@ run_suite() {  # run_suite ROOT VERSION NUMPY LABEL PYTEST-ARGS...
   line="$line  CPython $interpreter ($label), NumPy $versions: ${outcome:-no test ran, see $log}"
   summaries+=("$line")
   echo "$line"
+  [ "$status" -eq 0 ] || report_failures "$log"
   # Every skip is listed with its reason.
   grep -E '^SKIPPED' "$log" | sed 's/^/      /' || true
   return 0
@@ -223,7 +235,7 @@ run_debug() {
         "/opt/vorn/wheels/$version/$(basename "$(ls "$cache/wheels/${version}d"/numpy-*.whl)")" pytest hypothesis \
         "tbb==2023.2.0" "tbb-devel==2023.2.0" &&
       build_from_source "$root" "$venv/bin/python" g++ -DCMAKE_CXX_FLAGS=-DPy_DEBUG &&
-      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rs -p no:cacheprovider \
+      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
         tests/test_resources.py tests/test_bad_input.py"
   } >"$log" 2>&1 || status=$?
   outcome="$(grep -E '^(=+ )?[0-9]+ (passed|failed|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//;s/ *$//' || true)"
@@ -231,6 +243,7 @@ run_debug() {
   line="$line  CPython $version debug build (Debian 13), NumPy ${numpy_ci#numpy==} and the module built against it, reference-count and resource tests: ${outcome:-no test ran, see $log}"
   summaries+=("$line")
   echo "$line"
+  [ "$status" -eq 0 ] || report_failures "$log"
   grep -E '^SKIPPED' "$log" | sed 's/^/      /' || true
 }
 
@@ -251,7 +264,7 @@ build_with_newest_gcc() {
       build_from_source "$root" "$venv/bin/python" "g++-$newest_gcc"
   } >"$log" 2>&1 || status=$?
   if [ "$status" -eq 0 ]; then
-    in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rs -p no:cacheprovider \
+    in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
       tests/test_pelt_differential.py tests/test_baseline_differential.py tests/test_arrays.py" \
       >"$tests_log" 2>&1 || status=$?
   fi
@@ -262,6 +275,7 @@ build_with_newest_gcc() {
   line="$line  $(in_root "$root" "g++-$newest_gcc" --version | head -1), project flags and -Werror: $warnings warnings; that build under CPython $version, differential tests: ${outcome:-not run, see $log}"
   summaries+=("$line")
   echo "$line"
+  [ "$status" -eq 0 ] || report_failures "$tests_log"
 }
 
 # Within the time CI allows (about 15 minutes on a fresh two-core machine, most of it making the

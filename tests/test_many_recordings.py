@@ -3,6 +3,7 @@
 import csv
 import importlib.util
 import math
+import os
 import pathlib
 import subprocess
 import sys
@@ -196,13 +197,15 @@ def test_dask_cluster_writes_what_the_threads_write(batch, cluster, tmp_path):
 DIES = """
 import os, pathlib, sys
 sys.path.insert(0, {examples!r})
-from many_recordings import main, process_recording
+from many_recordings import main, process_recording, write_atomically
 
 def dies(job):
     marker = pathlib.Path({markers!r}) / job.stem
     if job.stem == "b" and ({always!r} or not marker.exists()):
         marker.touch()
-        os._exit(17)  # the worker process ends in the middle of the batch
+        # the worker process ends in the middle of the batch, half-way through a write
+        write_atomically(pathlib.Path(job.output_dir) / "b.baseline.npy",
+                         lambda handle: (handle.write(b"partial"), handle.flush(), os._exit(17)))
     return process_recording(job)
 
 if __name__ == "__main__":
@@ -226,6 +229,7 @@ def test_a_worker_process_that_dies(batch, tmp_path, engine, always):
     if always:
         assert rows["b.npy"]["error"] == "its worker process ended unexpectedly 3 times"
         assert not (out / "b.baseline.npy").exists()
+        assert not [p for p in out.iterdir() if p.name.startswith(".")]  # no temporary left
         recordings = {k: v for k, v in recordings.items() if k != "b"}
         for stem, x in recordings.items():
             baseline = expected_outputs(x, 100.0)[0]
@@ -299,6 +303,19 @@ def test_exclusions_stem_clashes_and_a_fault_inside_the_module(tool, tmp_path, m
             tool.write_atomically(target, b"new and different")
     assert target.read_bytes() == old
     assert sorted(p.name for p in out.iterdir() if p.name.startswith(".")) == []
+
+    # Only a temporary whose writer has ended on this machine is someone's leftover.
+    ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                           capture_output=True, text=True, check=True).stdout.strip()
+    host = tool.socket.gethostname()
+    kept = {f".x.corrected.npy.{host}.{os.getpid()}.1.tmp", f".x.baseline.npy.elsewhere.{ended}.1.tmp",
+            f".y.baseline.npy.{host}.{ended}.1.tmp"}
+    for name in kept | {f".x.baseline.npy.{host}.{ended}.1.tmp"}:
+        (out / name).write_bytes(b"partial")
+    tool.remove_orphaned_temporaries(out, "x")
+    assert {p.name for p in out.iterdir() if p.name.startswith(".")} == kept
+    for name in kept:
+        (out / name).unlink()
 
     # A PanicException cannot travel from a worker process; the row carries its text.
     real = tool.usable_mask
