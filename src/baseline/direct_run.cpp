@@ -25,11 +25,9 @@ struct rank_scratch {
     core::owned_buffer<std::uint32_t> rank_of;
     core::owned_buffer<T> sorted;
     core::owned_buffer<std::uint64_t> words;
-    core::owned_buffer<std::uint32_t> ranks;  // by usable count, up to one window
 
     void reserve(std::size_t longest) {
         keys.reserve(3 * longest);
-        ranks.reserve(longest + 1);
         rank_of.reserve(longest);
         sorted.reserve(longest);
         words.reserve(longest / 64 + 1);
@@ -65,14 +63,7 @@ void rank_space_run(const window_inputs<T>& in, std::size_t begin, std::span<T> 
     T* const sorted = scratch.sorted.data();
     std::uint64_t* const words = scratch.words.data();
 
-    // The rank of every usable count a window can have, up front: near the
-    // signal's ends the count changes at every position (on a short signal,
-    // at nearly all of them), and rounding the rank there, in the loop,
-    // took about as long as the rest of the slide.
-    std::uint32_t* const ranks_by_count = scratch.ranks.data();
-    ranks_by_count[0] = 0;  // never read: an empty window takes the fallback
-    for (std::size_t c = 1; c <= window; ++c)
-        ranks_by_count[c] = static_cast<std::uint32_t>(percentile_rank(c, in.percentile));
+    rank_cache rank(in.percentile);
     const std::size_t end = begin + out.size();
     for (std::size_t first = begin; first < end;) {
         const std::size_t last = std::min(end, first + stretch);
@@ -93,8 +84,7 @@ void rank_space_run(const window_inputs<T>& in, std::size_t begin, std::span<T> 
             count += ranks[i] != uncounted ? 1 : 0;
         }
         const auto emit = [&](std::size_t a) {
-            out[a - begin] =
-                count != 0 ? sorted[bits.select(ranks_by_count[count])] : in.fallback_value();
+            out[a - begin] = count != 0 ? sorted[bits.select(rank(count))] : in.fallback_value();
         };
         emit(first);
         std::size_t window_lo = in.window_lo(first);

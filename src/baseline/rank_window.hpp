@@ -180,18 +180,34 @@ std::size_t rank_stretch(const T* signal, const std::uint8_t* mask, std::size_t 
         if (passes == 2) count_digits(std::integral_constant<int, 2>{});
         if (passes == 3) count_digits(std::integral_constant<int, 3>{});
         if (passes == 4) count_digits(std::integral_constant<int, 4>{});
+        std::uint32_t ends[1u << 11];
         for (int p = 0; p < passes; ++p) {
             std::uint32_t* slots = histogram[p];
-            if (slots[((packed[0] >> 32) >> (p * bits)) & digit_mask] == count) continue;
+            const int low = 32 + p * bits;
+            if (slots[(packed[0] >> low) & digit_mask] == count) continue;
             std::uint32_t offset = 0;
             for (std::size_t d = 0; d <= digit_mask; ++d) {
                 const std::uint32_t here = slots[d];
                 slots[d] = offset;
                 offset += here;
+                ends[d] = offset;
             }
-            for (std::size_t t = 0; t < count; ++t) {
-                const std::uint64_t e = packed[t];
-                spare[slots[((e >> 32) >> (p * bits)) & digit_mask]++] = e;
+            // The first half of the keys fills each bucket from its start and
+            // the second half, taken backwards, from its end: the order within
+            // a bucket stays that of the input (the sort stays stable), and
+            // the two halves' slot counters form two independent chains. With
+            // one, keys that share a digit (neighbouring samples of a smooth
+            // signal, in the high digits) waited on each other's increment.
+            const std::size_t half = count / 2;
+            for (std::size_t t = 0; t < half; ++t) {
+                const std::uint64_t front = packed[t];
+                const std::uint64_t back = packed[count - 1 - t];
+                spare[slots[(front >> low) & digit_mask]++] = front;
+                spare[--ends[(back >> low) & digit_mask]] = back;
+            }
+            if (count % 2 != 0) {
+                const std::uint64_t middle = packed[half];
+                spare[slots[(middle >> low) & digit_mask]++] = middle;
             }
             std::swap(packed, spare);
         }
