@@ -169,10 +169,31 @@ std::size_t rank_stretch(const T* signal, const std::uint8_t* mask, std::size_t 
         std::uint32_t histogram[4][1u << 11];
         for (int p = 0; p < passes; ++p) std::fill_n(histogram[p], digit_mask + 1, 0u);
         // One counting pass for every digit, unrolled for each digit count.
+        // Digits of at most 8 bits count odd keys apart from even ones, for
+        // the reason the scatter below splits its keys: neighbouring keys
+        // that share a digit would wait on each other's increment.
+        std::uint32_t odd[4][1u << 8];
+        const bool split = bits <= 8;
+        if (split)
+            for (int p = 0; p < passes; ++p) std::fill_n(odd[p], digit_mask + 1, 0u);
         const auto count_digits = [&](auto pass_count) {
-            for (std::size_t t = 0; t < count; ++t) {
+            constexpr int digit_count = decltype(pass_count)::value;
+            std::size_t t = 0;
+            if (split) {
+                for (; t + 1 < count; t += 2) {
+                    const std::uint64_t even_cut = packed[t] >> 32;
+                    const std::uint64_t odd_cut = packed[t + 1] >> 32;
+                    for (int p = 0; p < digit_count; ++p) {
+                        ++histogram[p][(even_cut >> (p * bits)) & digit_mask];
+                        ++odd[p][(odd_cut >> (p * bits)) & digit_mask];
+                    }
+                }
+                for (int p = 0; p < digit_count; ++p)
+                    for (std::size_t d = 0; d <= digit_mask; ++d) histogram[p][d] += odd[p][d];
+            }
+            for (; t < count; ++t) {
                 const std::uint64_t cut = packed[t] >> 32;
-                for (int p = 0; p < decltype(pass_count)::value; ++p)
+                for (int p = 0; p < digit_count; ++p)
                     ++histogram[p][(cut >> (p * bits)) & digit_mask];
             }
         };
