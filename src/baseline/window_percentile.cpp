@@ -11,12 +11,25 @@
 
 namespace vorn::baseline {
 
+// Rounds without a call into libm: where a window grows or shrinks at every
+// position (W = 1001 on 1,000 samples) the rank is asked for at every one,
+// and the call to round took about a sixth of the run.
 std::uint64_t percentile_rank(std::size_t count, double percentile) noexcept {
     // The order is load-bearing for bit-exact ranks: divide first, convert
     // the count before subtracting one, then one multiply.
     const double fraction = percentile / 100.0;
     const double last_index = static_cast<double>(count) - 1.0;
-    const double rounded = std::round(last_index * fraction);  // halves away from zero
+    const double scaled = last_index * fraction;
+    double rounded;
+    if (scaled >= 0.0 && scaled < 4503599627370496.0) {  // [0, 2^52)
+        // Below 2^52 the whole part converts exactly and the fractional part
+        // scaled - whole is exact, so comparing it with one half rounds
+        // halves away from zero exactly as std::round does.
+        const double whole = static_cast<double>(static_cast<std::int64_t>(scaled));
+        rounded = scaled - whole >= 0.5 ? whole + 1.0 : whole;
+    } else {
+        rounded = std::round(scaled);  // halves away from zero
+    }
     std::uint64_t rank;
     if (!(rounded > 0.0)) {
         rank = 0;  // NaN, negative, or zero

@@ -18,6 +18,7 @@
 
 #include "baseline/anchor_window.hpp"
 #include "baseline/key_passes.hpp"
+#include "baseline/rank_window.hpp"
 #include "baseline/sorted_window.hpp"
 
 using namespace vorn::baseline;
@@ -321,10 +322,72 @@ void check_sorted_keys(std::mt19937_64& rng) {
     }
 }
 
+// rank_stretch against a stable sort of the full keys, on stretches whose
+// usable keys fall on both sides of short_stretch_keys (digits of 8 and of 11
+// bits) and whose key ranges make 1 to 4 digits (a narrow range, a drift and
+// outliers that cut the offsets to 32 bits).
+template <class T>
+void check_rank_stretches(std::mt19937_64& rng) {
+    const std::size_t limit = short_stretch_keys;
+    for (const std::size_t usable_keys : {std::size_t{1}, std::size_t{300}, limit - 1, limit,
+                                          limit + 1, std::size_t{9000}})
+        for (int shape = 0; shape < 4; ++shape) {
+            const std::size_t length = usable_keys + usable_keys / 8 + 3;  // some unusable
+            std::vector<T> signal(length);
+            std::vector<std::uint8_t> mask(length, 1);
+            std::normal_distribution<double> noise(0.0, 1.0);
+            double level = 0.0;
+            for (std::size_t i = 0; i < length; ++i) {
+                level += noise(rng) * 0.05;
+                double x = shape == 0   ? std::floor(noise(rng) * 20.0) / 64.0  // few digits, ties
+                           : shape == 1 ? level + noise(rng)
+                           : shape == 2 ? 1e4 + level * 1e-9
+                                        : noise(rng) * 1e30;
+                if (shape >= 2 && rng() % 300 == 0) x = (rng() % 2 != 0 ? 1e300 : -1e-300);
+                if (shape == 3 && rng() % 50 == 0)
+                    x = rng() % 2 != 0 ? 0.0 : -0.0;
+                signal[i] = static_cast<T>(x);
+            }
+            // Exactly usable_keys usable samples: the rest masked out or NaN.
+            std::vector<std::size_t> order(length);
+            for (std::size_t i = 0; i < length; ++i) order[i] = i;
+            std::shuffle(order.begin(), order.end(), rng);
+            for (std::size_t i = usable_keys; i < length; ++i) {
+                if (i % 2 == 0) mask[order[i]] = 2;  // a false mask byte
+                else signal[order[i]] = std::numeric_limits<T>::quiet_NaN();
+            }
+            std::vector<std::uint64_t> full(length), packed(length), spare(length);
+            std::vector<std::uint32_t> rank_of(length);
+            std::vector<T> sorted(length);
+            const std::size_t count = rank_stretch(signal.data(), mask.data(), 0, length,
+                                                   full.data(), packed.data(), spare.data(),
+                                                   rank_of.data(), sorted.data());
+            std::vector<std::pair<wide_key, std::size_t>> want;
+            for (std::size_t i = 0; i < length; ++i)
+                if (mask[i] == 1 && signal[i] == signal[i]) want.push_back({to_key(signal[i]), i});
+            std::sort(want.begin(), want.end());
+            bool ok = count == want.size();
+            for (std::size_t r = 0; ok && r < count; ++r)
+                ok = to_key(sorted[r]) == want[r].first &&
+                     to_key(signal[want[r].second]) == to_key(sorted[rank_of[want[r].second]]);
+            std::vector<bool> seen(count + 1, false);
+            for (std::size_t i = 0; ok && i < length; ++i) {
+                const bool usable = mask[i] == 1 && signal[i] == signal[i];
+                ok = usable ? rank_of[i] < count && !seen[rank_of[i]] : rank_of[i] == count;
+                if (ok && usable) seen[rank_of[i]] = true;
+            }
+            expect(ok, std::string("rank stretch, ") + (sizeof(T) == 8 ? "float64" : "float32") +
+                           " usable " + std::to_string(usable_keys) + " shape " +
+                           std::to_string(shape));
+        }
+}
+
 int main() {
     std::mt19937_64 sorted_rng(20261209);
     check_sorted_keys<double>(sorted_rng);
     check_sorted_keys<float>(sorted_rng);
+    check_rank_stretches<double>(sorted_rng);
+    check_rank_stretches<float>(sorted_rng);
     const variant portable{"portable",
                            detail::filter_bracket_portable,
                            detail::split_around_portable,
