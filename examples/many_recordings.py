@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import csv
-import glob
 import io
 import json
 import math
@@ -28,7 +27,7 @@ import socket
 import sys
 import time
 from dataclasses import asdict, dataclass
-from typing import BinaryIO, Callable, Iterator
+from typing import BinaryIO, Callable, Iterable, Iterator
 
 import numpy as np
 
@@ -88,7 +87,6 @@ def process_recording(job: Job) -> dict:
         _, changes = thinned_change_points(corrected, usable, s.penalty, s.min_segment)
         seconds = time.perf_counter() - start
         directory = pathlib.Path(job.output_dir)
-        remove_orphaned_temporaries(directory, job.stem)
         for output, array in zip(outputs_of(job.stem), (baseline, corrected)):
             write_atomically(directory / output, npy_writer(array))
     except InputError as error:
@@ -136,21 +134,33 @@ def outputs_of(stem: str) -> tuple[str, str]:
     return f"{stem}.baseline.npy", f"{stem}.corrected.npy"
 
 
-def remove_orphaned_temporaries(directory: pathlib.Path, stem: str) -> None:
-    """Removes the temporaries of a recording's outputs whose writer has ended.
+def remove_orphaned_temporaries(directory: pathlib.Path, stems: Iterable[str]) -> None:
+    """Removes the temporaries of these recordings' outputs whose writer has ended.
 
     A worker process that ends in the middle of a write cannot remove its own, and a process
     pool that loses one worker ends all the others wherever they are. Only writers on this
-    machine can be checked; a temporary whose writer is still running, or runs elsewhere, stays.
+    machine can be checked; a temporary whose writer is still running, or ran elsewhere, stays.
+    One listing of the folder, however many recordings.
     """
-    host = socket.gethostname()
-    for output in outputs_of(stem):
-        prefix = f".{output}."
-        for path in directory.glob(f".{glob.escape(output)}.*.tmp"):
-            writer, _, rest = path.name[len(prefix):-len(".tmp")].rpartition(".")
-            writer_host, _, pid = writer.rpartition(".")
-            if writer_host == host and pid.isdigit() and rest.isdigit() and not process_exists(int(pid)):
-                path.unlink(missing_ok=True)
+    outputs = {output for stem in stems for output in outputs_of(stem)}
+    suffix = "." + socket.gethostname()
+    try:
+        entries = list(os.scandir(directory))
+    except OSError:
+        return
+    for entry in entries:
+        name = entry.name
+        if not (name.startswith(".") and name.endswith(".tmp")):
+            continue
+        # .<output>.<host>.<pid>.<ns>.tmp: the output and the host may hold dots, the others not
+        writer, _, stamp = name[1:-len(".tmp")].rpartition(".")
+        writer, _, pid = writer.rpartition(".")
+        if (writer.endswith(suffix) and writer[:-len(suffix)] in outputs and pid.isdigit()
+                and stamp.isdigit() and not process_exists(int(pid))):
+            try:
+                os.unlink(entry.path)
+            except FileNotFoundError:
+                pass
 
 
 def process_exists(pid: int) -> bool:
@@ -313,7 +323,6 @@ def run_alone(job: Job, task: Task) -> dict:
                 return pool.submit(task, job).result()
             except cf.process.BrokenProcessPool:
                 continue
-    remove_orphaned_temporaries(pathlib.Path(job.output_dir), job.stem)
     return failed_row(os.path.basename(job.source),
                       f"its worker process ended unexpectedly {PROCESS_ATTEMPTS} times")
 
@@ -352,7 +361,6 @@ def dask_results(client, cluster, jobs: list[Job], task: Task) -> Iterator[tuple
             try:
                 yield job, future.result()
             except Exception as error:  # the cluster gave up on it (KilledWorker, lost data)
-                remove_orphaned_temporaries(pathlib.Path(job.output_dir), job.stem)
                 yield job, failed_row(os.path.basename(job.source),
                                       f"{type(error).__name__}: {error}")
     finally:
@@ -485,6 +493,7 @@ def main(argv: list[str] | None = None, task: Task = process_recording) -> int:
                 rows.setdefault(name, failed_row(name, "no result came back from the engine"))
         finally:
             progress.close()
+            remove_orphaned_temporaries(args.output_dir, [job.stem for job in jobs])
             # Also after Ctrl-C: the rows finished so far are kept.
             ordered = [rows[p.name] for p in inputs if p.name in rows]
             write_if_changed(args.output_dir / SUMMARY, summary_text(ordered))
