@@ -67,6 +67,10 @@ PIPELINE_CASES = [
     ("outliers", 9_500, 1000, 25.0, "float64", "direct"),
     ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
     ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
+    # Five smoothing chunks, the last 5,696 positions: paired side by side with one worker
+    # (chunks 1-2 and 3-4), one at a time with many, and on the module's two cores.
+    ("nonfinite", 4_200_000, 1001, 10.0, "float64", "anchor"),
+    ("drift", 4_200_000, 4001, 50.0, "float32", "anchor"),
     # Fused per chunk with one worker (odd split seeds), separate passes with many.
     ("blocked", 1_100_000, 5, 10.0, "float32", "fused"),
     ("nonfinite", 2_100_001, 17, 25.0, "float32", "fused"),

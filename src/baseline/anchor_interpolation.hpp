@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace vorn::baseline {
 
@@ -122,6 +123,25 @@ public:
             // Separate float64 operations in exactly this order (no
             // contraction): the baseline must be bit-reproducible.
             return static_cast<double>(static_cast<T>(x0 + fractions[i] * d));
+        }
+
+        // The values at i of two runs, one per lane, by the operations of
+        // operator[] on each lane. The narrowing to T and back is one
+        // conversion of the whole vector each way: GCC 12's vectoriser,
+        // packing two scalar round trips into one vector, dropped them.
+        using pair = double __attribute__((vector_size(16)));
+        static pair pair_at(const run& a, const run& b, std::size_t i) noexcept {
+            const pair x0s = {a.x0, b.x0};
+            const pair ds = {a.d, b.d};
+            const pair ts = {a.fractions[i], b.fractions[i]};
+            const pair values = x0s + ts * ds;
+            if constexpr (std::is_same_v<T, double>) {
+                return values;
+            } else {
+                static_assert(std::is_same_v<T, float>);
+                using narrow = float __attribute__((vector_size(8)));
+                return __builtin_convertvector(__builtin_convertvector(values, narrow), pair);
+            }
         }
     };
     // Only when runs_available().

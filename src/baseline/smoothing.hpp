@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -168,6 +169,56 @@ public:
         remove_ = add_;
     }
 
+    // Positions past this one have a window cut by the signal's end.
+    std::size_t interior_end() const noexcept { return n_ > half_ ? n_ - half_ : 0; }
+
+    // The longest run, up to `limit` positions, that both streams can hand out at once.
+    std::size_t run_length(std::size_t limit) noexcept {
+        return removing_.run_length(adding_.run_length(limit));
+    }
+
+    // `length` interior positions (see run) of two means side by side, one
+    // chunk each. A chunk's running sum is one chain of dependent additions,
+    // two per position, and with a division per position that chain sets the
+    // pace of a chunk on its own. Two chunks' sums in the two lanes of one
+    // vector halve both: one pair of additions and one division serve a
+    // position of each. Each lane makes exactly the adds, removes and
+    // division, in the order, that run() makes for its chunk alone. The
+    // streams' runs hand out their values a pair at a time (pair_at).
+    static void interior_pair(running_mean& first, running_mean& second, T* first_out,
+                              T* second_out, std::size_t length) noexcept {
+        if (!first.plain_run(length) || !second.plain_run(length)) {
+            first.interior_run(length, first_out);
+            second.interior_run(length, second_out);
+            return;
+        }
+        const auto first_entering = first.adding_.run_values();
+        const auto first_leaving = first.removing_.run_values();
+        const auto second_entering = second.adding_.run_values();
+        const auto second_leaving = second.removing_.run_values();
+        using adding_run = decltype(first_entering);
+        using removing_run = decltype(first_leaving);
+        using lanes = typename adding_run::pair;
+        const double width = static_cast<double>(2 * first.half_ + 1);
+        const lanes widths = {width, width};
+        lanes sum = {first.sum_, second.sum_};
+        for (std::size_t i = 0; i < length; ++i) {
+            sum += adding_run::pair_at(first_entering, second_entering, i);  // add, then remove
+            sum -= removing_run::pair_at(first_leaving, second_leaving, i);
+            const lanes mean = sum / widths;
+            first_out[i] = static_cast<T>(mean[0]);
+            second_out[i] = static_cast<T>(mean[1]);
+        }
+        first.sum_ = sum[0];
+        second.sum_ = sum[1];
+        for (running_mean* mean : {&first, &second}) {
+            mean->add_ += length;
+            mean->remove_ += length;
+            mean->adding_.skip(length);
+            mean->removing_.skip(length);
+        }
+    }
+
     void run(std::size_t begin, std::span<T> out) noexcept {
         const std::size_t end = begin + out.size();
         // Interior positions, after the chunk's first: exactly one add (at
@@ -178,7 +229,7 @@ public:
         for (; j < end && j < interior_begin; ++j) out[j - begin] = step(j);
         const std::size_t fast_end = std::max(j, std::min(end, interior_end));
         while (j < fast_end) {
-            const std::size_t length = removing_.run_length(adding_.run_length(fast_end - j));
+            const std::size_t length = run_length(fast_end - j);
             interior_run(length, out.data() + (j - begin));
             j += length;
         }
@@ -208,12 +259,16 @@ private:
     // window, which the tallies say are all finite when they are zero, and
     // those entering earlier in the run; so the entering values are the only
     // ones to check.
+    bool plain_run(std::size_t length) const noexcept {
+        return nans_ == 0 && positive_infinities_ == 0 && negative_infinities_ == 0 &&
+               adding_.run_finite(length) && removing_.runs_available();
+    }
+
     void interior_run(std::size_t length, T* out) noexcept {
-        add_ += length;
-        remove_ += length;
         const double width = static_cast<double>(2 * half_ + 1);
-        if (nans_ == 0 && positive_infinities_ == 0 && negative_infinities_ == 0 &&
-            adding_.run_finite(length) && removing_.runs_available()) {
+        if (plain_run(length)) {
+            add_ += length;
+            remove_ += length;
             const auto entering = adding_.run_values();
             const auto leaving = removing_.run_values();
             double sum = sum_;
@@ -227,6 +282,8 @@ private:
             removing_.skip(length);
             return;
         }
+        add_ += length;
+        remove_ += length;
         for (std::size_t i = 0; i < length; ++i) {
             enter(adding_.next());
             leave(removing_.next());
@@ -288,6 +345,51 @@ template <class T, class Adding, class Removing>
 void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t half,
                 std::size_t begin, std::span<T> out) noexcept {
     running_mean<T, Adding, Removing>(adding, removing, n, half, begin).run(begin, out);
+}
+
+// smooth_run on two chunks of one baseline, side by side (see
+// running_mean::interior_pair): chunk k is positions [begins[k], begins[k] +
+// outs[k].size()), a whole smoothing chunk, and stream_at(i) makes a stream
+// of the baseline's values from position i. Each chunk gets exactly the
+// values smooth_run gives it; only the interior positions that both have at
+// once are paired.
+template <class T, class StreamAt>
+void smooth_pair(StreamAt stream_at, std::size_t n, std::uint64_t half,
+                 const std::array<std::size_t, 2>& begins,
+                 const std::array<std::span<T>, 2>& outs) noexcept {
+    using stream = decltype(stream_at(std::size_t{0}));
+    using mean = running_mean<T, stream, stream>;
+    const auto make = [&](std::size_t k) {
+        const std::size_t from = begins[k] >= half ? begins[k] - half : 0;
+        return mean(stream_at(from), stream_at(from), n, half, begins[k]);
+    };
+    std::array<mean, 2> means{make(0), make(1)};
+
+    // Each chunk's first positions (only the first of a chunk past the
+    // signal's first `half` + 1) on its own, as run() takes them.
+    std::array<std::size_t, 2> at;
+    for (std::size_t k = 0; k < 2; ++k) {
+        const std::size_t head_end = std::min(begins[k] + outs[k].size(),
+                                              std::max<std::size_t>(begins[k] + 1, half + 1));
+        means[k].run(begins[k], outs[k].first(head_end - begins[k]));
+        at[k] = head_end;
+    }
+    for (;;) {
+        std::size_t length = std::numeric_limits<std::size_t>::max();
+        for (std::size_t k = 0; k < 2; ++k) {
+            const std::size_t stop =
+                std::min(begins[k] + outs[k].size(), means[k].interior_end());
+            length = at[k] < stop ? means[k].run_length(std::min(length, stop - at[k])) : 0;
+        }
+        if (length == 0) break;
+        mean::interior_pair(means[0], means[1], outs[0].data() + (at[0] - begins[0]),
+                            outs[1].data() + (at[1] - begins[1]), length);
+        at[0] += length;
+        at[1] += length;
+    }
+    for (std::size_t k = 0; k < 2; ++k)
+        if (at[k] < begins[k] + outs[k].size())
+            means[k].run(at[k], outs[k].subspan(at[k] - begins[k]));
 }
 
 }  // namespace vorn::baseline
