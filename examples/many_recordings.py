@@ -299,7 +299,12 @@ def run_processes(jobs: list[Job], task: Task, workers: int) -> Iterator[tuple[J
         broken: list[Job] = []
         finished = 0
         with cf.ProcessPoolExecutor(max_workers=min(workers, len(pending))) as pool:
-            futures = {pool.submit(task, job): job for job in pending}
+            futures = {}
+            for job in pending:
+                try:
+                    futures[pool.submit(task, job)] = job
+                except cf.process.BrokenProcessPool:  # a worker died while the jobs went in
+                    broken.append(job)
             for future in cf.as_completed(futures):
                 try:
                     row = future.result()

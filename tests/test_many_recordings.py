@@ -213,6 +213,23 @@ if __name__ == "__main__":
 """
 
 
+def test_a_pool_that_breaks_while_its_jobs_go_in(tool, monkeypatch):
+    # A worker that dies early breaks the pool before every job is in: submit() then raises.
+    # Those jobs go to the next pool like the ones the break took, and none is lost.
+    class BreaksOnThirdSubmit(tool.cf.ProcessPoolExecutor):
+        submitted = 0
+
+        def submit(self, fn, *args, **kwargs):
+            BreaksOnThirdSubmit.submitted += 1
+            if BreaksOnThirdSubmit.submitted == 3:
+                raise tool.cf.process.BrokenProcessPool("a child process terminated abruptly")
+            return super().submit(fn, *args, **kwargs)
+
+    monkeypatch.setattr(tool.cf, "ProcessPoolExecutor", BreaksOnThirdSubmit)
+    results = dict(tool.run_processes(list(range(5)), abs, 2))
+    assert results == {job: job for job in range(5)}
+
+
 @pytest.mark.parametrize("engine, always", [("processes", False), ("dask", False),
                                             ("processes", True)])
 def test_a_worker_process_that_dies(batch, tmp_path, engine, always):
