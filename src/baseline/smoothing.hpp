@@ -169,7 +169,14 @@ public:
         remove_ = add_;
     }
 
-    // Positions past this one have a window cut by the signal's end.
+    // Interior positions of a chunk starting at `begin` run from here: every
+    // one after the chunk's first whose window is not cut by the signal's
+    // start makes exactly one add (at j + half) and one remove (at j - half - 1).
+    std::size_t interior_begin(std::size_t begin) const noexcept {
+        return std::max<std::size_t>(begin + 1, half_ + 1);
+    }
+
+    // Positions from this one on have a window cut by the signal's end (j + half + 1 > n).
     std::size_t interior_end() const noexcept { return n_ > half_ ? n_ - half_ : 0; }
 
     // The longest run, up to `limit` positions, that both streams can hand out at once.
@@ -221,13 +228,10 @@ public:
 
     void run(std::size_t begin, std::span<T> out) noexcept {
         const std::size_t end = begin + out.size();
-        // Interior positions, after the chunk's first: exactly one add (at
-        // j + half) and one remove (at j - half - 1), over a full window.
-        const std::size_t interior_begin = std::max<std::size_t>(begin + 1, half_ + 1);
-        const std::size_t interior_end = n_ > half_ ? n_ - half_ : 0;  // j + half + 1 <= n
         std::size_t j = begin;
-        for (; j < end && j < interior_begin; ++j) out[j - begin] = step(j);
-        const std::size_t fast_end = std::max(j, std::min(end, interior_end));
+        for (const std::size_t head_end = interior_begin(begin); j < end && j < head_end; ++j)
+            out[j - begin] = step(j);
+        const std::size_t fast_end = std::max(j, std::min(end, interior_end()));
         while (j < fast_end) {
             const std::size_t length = run_length(fast_end - j);
             interior_run(length, out.data() + (j - begin));
@@ -369,8 +373,8 @@ void smooth_pair(StreamAt stream_at, std::size_t n, std::uint64_t half,
     // signal's first `half` + 1) on its own, as run() takes them.
     std::array<std::size_t, 2> at;
     for (std::size_t k = 0; k < 2; ++k) {
-        const std::size_t head_end = std::min(begins[k] + outs[k].size(),
-                                              std::max<std::size_t>(begins[k] + 1, half + 1));
+        const std::size_t head_end =
+            std::min(begins[k] + outs[k].size(), means[k].interior_begin(begins[k]));
         means[k].run(begins[k], outs[k].first(head_end - begins[k]));
         at[k] = head_end;
     }
