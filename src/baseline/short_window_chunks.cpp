@@ -199,9 +199,12 @@ VORN_AVX2_NETWORK bool evaluate_windows_avx2(const key_of_t<T>* keys,
 // keys measured no faster in 16 lanes than in 8). Fewer windows than lanes
 // go to the AVX2 loop.
 VORN_AVX512_NETWORK inline void exchange_lanes_avx512(__m512i& low, __m512i& high) noexcept {
+    // The masked forms with every lane set: GCC 12's unmasked ones start
+    // from an undefined vector and trip its own uninitialised-variable
+    // warning, thousands of times over the unrolled networks.
     const __m512i a = low;
-    low = _mm512_min_epi64(a, high);
-    high = _mm512_max_epi64(a, high);
+    low = _mm512_mask_min_epi64(a, 0xFF, a, high);
+    high = _mm512_mask_max_epi64(a, 0xFF, a, high);
 }
 
 template <std::size_t length, std::size_t... c>
@@ -241,7 +244,8 @@ VORN_AVX512_NETWORK bool evaluate_windows_avx512(const key_of_t<T>* keys,
             // Every window full (the common case): one rank for all lanes,
             // widened as from_key does (the other bits flip where the sign is set).
             const __m512i k = v[full_rank];
-            const __m512i flip = _mm512_and_si512(_mm512_srai_epi64(k, 63), _mm512_set1_epi64(INT64_MAX));
+            const __m512i flip = _mm512_and_si512(_mm512_maskz_srai_epi64(0xFF, k, 63),
+                                                  _mm512_set1_epi64(INT64_MAX));
             _mm512_storeu_pd(out + j, _mm512_castsi512_pd(_mm512_xor_si512(k, flip)));
             continue;
         }
