@@ -720,6 +720,20 @@ def cpu_name() -> str:
     return platform.processor() or "unknown"
 
 
+def vector_width() -> str:
+    """Which kernel variant the processor's vector extensions give the module."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                if "avx512f" in flags:
+                    return "AVX-512F kernels"
+                return "AVX2 kernels, no AVX-512" if "avx2" in flags else "portable kernels"
+    except OSError:
+        pass
+    return "kernels not known"
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="short smoke run with small sizes")
@@ -749,7 +763,7 @@ def main() -> int:
         "",
         f"- command: `python benchmarks/run.py{' --quick' if args.quick else ''}`; "
         f"{datetime.datetime.now().isoformat(timespec='seconds')}; whole run {elapsed:.0f} s",
-        f"- machine: {cpu_name()}, {os.cpu_count()} logical CPUs; Python {platform.python_version()}",
+        f"- machine: {cpu_name()} ({vector_width()}), {os.cpu_count()} logical CPUs; Python {platform.python_version()}",
         f"- `_vorn_ext` from {module_origin()} (its baseline uses all cores; "
         "every competitor and the literal builds run on one thread)",
         "- " + ", ".join(f"{k} {val}" for k, val in v.items()),
