@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <tuple>
 
 #include "baseline/float_keys.hpp"
 #include "baseline/key_passes.hpp"
@@ -141,11 +142,18 @@ public:
                 margin_ * std::sqrt(static_cast<double>(sampled) * q * (1.0 - q)) + 2.0;
             const double below = std::floor(centre - reach);
             const double above = std::ceil(centre + reach);
-            const wide_key low = below < 0.0 ? std::numeric_limits<wide_key>::min()
-                                             : sample_key(sampled, static_cast<std::size_t>(below));
-            const wide_key high = above >= static_cast<double>(sampled)
-                                      ? std::numeric_limits<wide_key>::max()
-                                      : sample_key(sampled, static_cast<std::size_t>(above));
+            wide_key low = std::numeric_limits<wide_key>::min();
+            wide_key high = std::numeric_limits<wide_key>::max();
+            std::copy(sample_, sample_ + sampled, buffers_[0]);
+            if (below >= 0.0 && above < static_cast<double>(sampled)) {
+                std::tie(low, high) =
+                    select_key_pair(buffers_, sampled, static_cast<std::size_t>(below),
+                                    static_cast<std::size_t>(above));
+            } else if (below >= 0.0) {
+                low = select_key(buffers_, sampled, static_cast<std::size_t>(below));
+            } else if (above < static_cast<double>(sampled)) {
+                high = select_key(buffers_, sampled, static_cast<std::size_t>(above));
+            }
             bracket_tally tally = filter_bracket(first, low, high, buffers_[0], {0, 0});
             tally = filter_bracket(second, low, high, buffers_[0], tally);
             if (tally.below <= rank && rank < tally.below + tally.kept)
@@ -169,12 +177,6 @@ private:
     // Windows this small are selected from outright: a sample of them would
     // bracket most of the window.
     static constexpr std::size_t small_window = 256;
-
-    // The key of `rank` in the sample, which stays as it was.
-    wide_key sample_key(std::size_t sampled, std::size_t rank) noexcept {
-        std::copy(sample_, sample_ + sampled, buffers_[0]);
-        return select_key(buffers_, sampled, rank);
-    }
 
     wide_key* const buffers_[3];
     wide_key* const sample_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "baseline/key_passes.hpp"
 #include "baseline/select.hpp"
@@ -49,6 +50,67 @@ inline wide_key select_key(wide_key* const (&buffers)[3], std::size_t length,
     }
     select_detail::insertion_sort(keys, keys + length);
     return keys[rank];
+}
+
+// The keys of two ranks, low_rank <= high_rank < length, by select_key's
+// passes: while both ranks fall on the same side of a pivot the pass serves
+// both, and only the range where they part is split further twice. Ranks a
+// few percent of the range apart share all but the last few passes, so the
+// pair costs little more than one selection.
+//
+// buffers[0] holds `length` keys; all three have room for 2 * (length +
+// key_pass_slack) keys and are clobbered.
+inline std::pair<wide_key, wide_key> select_key_pair(wide_key* const (&buffers)[3],
+                                                     std::size_t length, std::size_t low_rank,
+                                                     std::size_t high_rank) noexcept {
+    constexpr std::size_t small_length = 4;
+    int current = 0;
+    wide_key* keys = buffers[0];
+    for (int pass = 0; length > small_length; ++pass) {
+        if (pass == select_detail::guarded_passes) {
+            // In place: the second selection finds the same keys, reordered.
+            const wide_key low = select_detail::select_in(keys, 0, length, low_rank);
+            return {low, select_detail::select_in(keys, 0, length, high_rank)};
+        }
+        const wide_key pivot =
+            select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
+        const int less_buffer = (current + 1) % 3;
+        const int greater_buffer = (current + 2) % 3;
+        const split_tally split =
+            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer]);
+        const std::size_t greater_from = length - split.greater;
+        if (high_rank < split.less) {
+            current = less_buffer;
+            length = split.less;
+        } else if (low_rank >= greater_from) {
+            current = greater_buffer;
+            low_rank -= greater_from;
+            high_rank -= greater_from;
+            length = split.greater;
+        } else {
+            // The ranks part here. The high one's keys move to the second
+            // halves of the buffers, where their selection cannot touch the
+            // low one's.
+            wide_key high = pivot;
+            if (high_rank >= greater_from) {
+                const std::size_t half = length + key_pass_slack;
+                wide_key* const upper[3] = {buffers[0] + half, buffers[1] + half,
+                                            buffers[2] + half};
+                std::copy_n(buffers[greater_buffer], split.greater, upper[0]);
+                high = select_key(upper, split.greater, high_rank - greater_from);
+            }
+            wide_key low = pivot;
+            if (low_rank < split.less) {
+                wide_key* const lower[3] = {buffers[less_buffer], buffers[current],
+                                            buffers[greater_buffer]};
+                low = select_key(lower, split.less, low_rank);
+            }
+            return {low, high};
+        }
+        keys = buffers[current];
+    }
+    select_detail::insertion_sort(keys, keys + length);
+    return {keys[low_rank], keys[high_rank]};
 }
 
 }  // namespace vorn::baseline

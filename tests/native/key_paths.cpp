@@ -18,6 +18,7 @@
 
 #include "baseline/anchor_window.hpp"
 #include "baseline/key_passes.hpp"
+#include "baseline/key_select.hpp"
 #include "baseline/rank_window.hpp"
 #include "baseline/sorted_window.hpp"
 
@@ -172,6 +173,32 @@ void run(const variant& v) {
         check_nearest(v, rng, keys, label(v, "nearest", n, round));
         check_usable(v.usable64, rng, n, label(v, "append_usable<double>", n, round));
         check_usable(v.usable32, rng, n, label(v, "append_usable<float>", n, round));
+    }
+}
+
+// Both keys of select_key_pair against a sorted copy, on tie-heavy keys and
+// on distinct ones, for rank pairs equal, adjacent and far apart: the pair's
+// shared passes and the split where the ranks part.
+void check_key_pairs(std::mt19937_64& rng) {
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = round < 1000 ? 1 + static_cast<std::size_t>(round % 100)
+                                           : 100 + static_cast<std::size_t>(rng() % 5000);
+        std::vector<wide_key> keys = make_keys(rng, n);
+        if (round % 2 != 0)
+            for (auto& k : keys) k = static_cast<wide_key>(rng());
+        std::vector<wide_key> sorted = keys;
+        std::sort(sorted.begin(), sorted.end());
+        const std::size_t room = 2 * (n + key_pass_slack);
+        std::vector<wide_key> work(3 * room);
+        wide_key* const buffers[3] = {work.data(), work.data() + room, work.data() + 2 * room};
+        std::size_t low = rng() % n;
+        std::size_t high = round % 3 == 0 ? std::min(n - 1, low + rng() % 3) : rng() % n;
+        if (high < low) std::swap(low, high);
+        std::copy(keys.begin(), keys.end(), buffers[0]);
+        const auto [low_key, high_key] = select_key_pair(buffers, n, low, high);
+        expect(low_key == sorted[low] && high_key == sorted[high],
+               "select_key_pair n=" + std::to_string(n) + " ranks " + std::to_string(low) +
+                   ", " + std::to_string(high) + " round=" + std::to_string(round));
     }
 }
 
@@ -425,6 +452,8 @@ int main() {
     const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
                          append_usable<double>, append_usable<float>};
     run(chosen);
+    std::mt19937_64 pair_rng(5);
+    check_key_pairs(pair_rng);
     std::mt19937_64 rng(77);
     for (const std::size_t capacity : {std::size_t{5}, std::size_t{200}, std::size_t{3000}, std::size_t{70000}})
         for (int shape = 0; shape < 5; ++shape) {
