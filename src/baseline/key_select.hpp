@@ -9,6 +9,30 @@
 
 namespace vorn::baseline {
 
+namespace key_select_detail {
+
+// One partition pass: the `length` keys of buffers[current] split around the
+// median of three spread keys into the two other buffers.
+struct partition {
+    wide_key pivot;
+    int less_buffer;
+    int greater_buffer;
+    split_tally split;
+};
+
+inline partition partition_pass(wide_key* const (&buffers)[3], int current,
+                                std::size_t length) noexcept {
+    const wide_key* keys = buffers[current];
+    const wide_key pivot =
+        select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
+    const int less_buffer = (current + 1) % 3;
+    const int greater_buffer = (current + 2) % 3;
+    return {pivot, less_buffer, greater_buffer,
+            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer])};
+}
+
+}  // namespace key_select_detail
+
 // Quickselect whose partition is a branch-free split_around pass into the
 // two buffers that do not hold the current range (see key_passes.hpp for
 // why branch-free). Keys equal to the pivot are counted rather than kept:
@@ -30,12 +54,8 @@ inline wide_key select_key(wide_key* const (&buffers)[3], std::size_t length,
     for (int pass = 0; length > small_length; ++pass) {
         if (pass == select_detail::guarded_passes)
             return select_detail::select_in(keys, 0, length, rank);
-        const wide_key pivot =
-            select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
-        const int less_buffer = (current + 1) % 3;
-        const int greater_buffer = (current + 2) % 3;
-        const split_tally split =
-            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer]);
+        const auto [pivot, less_buffer, greater_buffer, split] =
+            key_select_detail::partition_pass(buffers, current, length);
         if (rank < split.less) {
             current = less_buffer;
             length = split.less;
@@ -72,12 +92,8 @@ inline std::pair<wide_key, wide_key> select_key_pair(wide_key* const (&buffers)[
             const wide_key low = select_detail::select_in(keys, 0, length, low_rank);
             return {low, select_detail::select_in(keys, 0, length, high_rank)};
         }
-        const wide_key pivot =
-            select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
-        const int less_buffer = (current + 1) % 3;
-        const int greater_buffer = (current + 2) % 3;
-        const split_tally split =
-            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer]);
+        const auto [pivot, less_buffer, greater_buffer, split] =
+            key_select_detail::partition_pass(buffers, current, length);
         const std::size_t greater_from = length - split.greater;
         if (high_rank < split.less) {
             current = less_buffer;
