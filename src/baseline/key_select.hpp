@@ -1,6 +1,7 @@
 // Branch-free selection of the key of a given rank, linear in the worst case.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
