@@ -25,23 +25,49 @@ def find_compiler():
     return compiler
 
 
-def build_and_run(tmp_path, harness, sources):
+@pytest.fixture(scope="session")
+def build(tmp_path_factory):
+    """Compiles each (source, flags) pair once per session, on every core, and links programs."""
     compiler = find_compiler()
-    program = tmp_path / "harness"
-    subprocess.run([compiler, *FLAGS, str(ROOT / "tests" / "native" / harness),
-                    *map(str, sources), "-o", str(program)], check=True, timeout=300)
+    folder = tmp_path_factory.mktemp("objects")
+    objects = {}
+
+    def compile_one(source, extra):
+        key = (str(source), extra)
+        if key not in objects:
+            target = folder / f"{len(objects)}-{pathlib.Path(source).stem}.o"
+            objects[key] = (target, subprocess.Popen([compiler, *FLAGS, *extra, "-c", str(source), "-o", str(target)]))
+        return key
+
+    def link(program, units):
+        """units: (source, extra flags) pairs; compiles those not yet built, then links."""
+        keys = []
+        for source, extra in units:
+            while sum(process.poll() is None for _, process in objects.values()) >= os.cpu_count():
+                next(process for _, process in objects.values() if process.poll() is None).wait(timeout=300)
+            keys.append(compile_one(source, tuple(extra)))
+        for key in keys:
+            assert objects[key][1].wait(timeout=300) == 0, f"compiling {key} failed"
+        subprocess.run([compiler, *[str(objects[key][0]) for key in keys], "-o", str(program)], check=True, timeout=300)
+        return program
+
+    return link
+
+
+def build_and_run(build, tmp_path, harness, sources):
+    program = build(tmp_path / "harness", [(ROOT / "tests" / "native" / harness, ()), *((s, ()) for s in sources)])
     out = subprocess.run([*RUN, str(program)], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
     assert out.stdout.strip().endswith("0 failed")
 
 
-def test_pelt_scan_variants_match_the_plain_recursion(tmp_path):
+def test_pelt_scan_variants_match_the_plain_recursion(build, tmp_path):
     sources = [*sorted((ROOT / "src" / "changepoint").glob("*.cpp")), ROOT / "src" / "core" / "fault.cpp"]
-    build_and_run(tmp_path, "pelt_paths.cpp", sources)
+    build_and_run(build, tmp_path, "pelt_paths.cpp", sources)
 
 
-def test_key_pass_variants_match_plain_loops(tmp_path):
-    build_and_run(tmp_path, "key_paths.cpp", sorted((ROOT / "src" / "baseline").glob("key_passes*.cpp")))
+def test_key_pass_variants_match_plain_loops(build, tmp_path):
+    build_and_run(build, tmp_path, "key_paths.cpp", sorted((ROOT / "src" / "baseline").glob("key_passes*.cpp")))
 
 
 # The module runs the key-pass variant its processor selects; these builds of the whole baseline
@@ -78,16 +104,16 @@ PIPELINE_CASES = [
 
 
 @pytest.fixture(scope="module")
-def pipeline_builds(tmp_path_factory):
-    compiler = find_compiler()
+def pipeline_builds(build, tmp_path_factory):
     folder = tmp_path_factory.mktemp("pipeline")
-    sources = [p for p in sorted((ROOT / "src" / "baseline").glob("*.cpp")) if not p.name.startswith("pool")]
+    # Only key_passes.cpp reads the variant caps; the other objects are shared by the builds.
+    shared = [(ROOT / "tests" / "native" / "baseline_variants.cpp", ()), (ROOT / "src" / "core" / "fault.cpp", ())]
+    shared += [(p, ()) for p in sorted((ROOT / "src" / "baseline").glob("*.cpp"))
+               if not p.name.startswith("pool") and p.name != "key_passes.cpp"]
     builds = {}
     for cap in ["", "-DVORN_AVX2_KEY_PASSES", "-DVORN_PORTABLE_KEY_PASSES"]:
-        program = folder / f"pipeline{cap}"
-        subprocess.run([compiler, *FLAGS, *filter(None, [cap]), str(ROOT / "tests" / "native" / "baseline_variants.cpp"),
-                        *map(str, sources), str(ROOT / "src" / "core" / "fault.cpp"), "-o", str(program)],
-                       check=True, timeout=300)
+        units = [*shared, (ROOT / "src" / "baseline" / "key_passes.cpp", tuple(filter(None, [cap])))]
+        program = build(folder / f"pipeline{cap}", units)
         name = subprocess.run([*RUN, str(program)], capture_output=True, text=True).stdout.strip()
         builds.setdefault(name, program)  # the variant each build ends up with on this processor
     return builds
