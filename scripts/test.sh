@@ -4,6 +4,9 @@
 # the oldest one supported, then checks the wheel (scripts/check_wheel.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# The reference models' results, computed by the first run that needs them and read by the rest
+# (tests/reference_cache.py).
+export VORN_REFERENCE_CACHE="${VORN_REFERENCE_CACHE:-$root/build/reference-cache}"
 export VORN_REBUILD=1
 source "$root/scripts/setup_env.sh" .venv "numpy>=2" pytest hypothesis matplotlib mypy \
   "dask[distributed]>=2023.1" "tqdm>=4.60"

@@ -22,6 +22,9 @@
 # Extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# The reference models' results, computed by the first run that needs them and read by the rest
+# (tests/reference_cache.py).
+export VORN_REFERENCE_CACHE="${VORN_REFERENCE_CACHE:-$root/build/reference-cache}"
 cache="${VORN_AARCH64_CACHE:-$HOME/.cache/vorn-aarch64}"
 work="$root/build/aarch64"
 sysroot="$work/sysroot"

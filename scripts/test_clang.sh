@@ -6,6 +6,9 @@
 # Extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+# The reference models' results, computed by the first run that needs them and read by the rest
+# (tests/reference_cache.py).
+export VORN_REFERENCE_CACHE="${VORN_REFERENCE_CACHE:-$root/build/reference-cache}"
 venv="$root/.venv-clang"
 wheels="$root/build/clang-wheel"
 

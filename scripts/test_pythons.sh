@@ -12,6 +12,7 @@
 # scripts/setup_env.sh makes.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
+export VORN_REFERENCE_CACHE="${VORN_REFERENCE_CACHE:-$repo/build/reference-cache}"
 cache="${VORN_ROOTS:-/var/cache/vorn-roots}"
 # NumPy 1.26 has no wheels for 3.13 and later, so the host suite's second NumPy has no
 # counterpart here; the first one's version is taken from the host's .venv below.
@@ -119,7 +120,14 @@ stage_sources() {  # the working tree's files, as the suite reads them, into ROO
   rm -rf "$root/opt/vorn/src"
   mkdir -p "$root/opt/vorn/src"
   git -C "$repo" ls-files -co --exclude-standard -z | tar -C "$repo" --null -T - -c | tar -C "$root/opt/vorn/src" -x
+  # The reference models' results the host's runs computed (tests/reference_cache.py).
+  rm -rf "$root/opt/vorn/reference-cache"
+  mkdir -p "$root/opt/vorn/reference-cache"
+  if [ -n "${VORN_REFERENCE_CACHE:-}" ] && [ -d "$VORN_REFERENCE_CACHE" ]; then
+    cp -r "$VORN_REFERENCE_CACHE/." "$root/opt/vorn/reference-cache/"
+  fi
 }
+use_cache="export VORN_REFERENCE_CACHE=/opt/vorn/reference-cache"
 
 # The runs' logs stay on the machine that ran them: a failure's names and first assertion lines
 # go into this script's output.
@@ -156,7 +164,7 @@ run_suite() {  # run_suite ROOT VERSION NUMPY LABEL PYTEST-ARGS...
     in_root "$root" "python$version" -m venv "$venv" &&
       in_root "$root" "$venv/bin/python" -m pip install -q --no-index --find-links "/opt/vorn/wheels/$version" \
         "$numpy" "${tools[@]}" "/opt/vorn/wheels/$version/$(basename "$wheel")" &&
-      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider $*"
+      in_root "$root" /bin/sh -c "cd /opt/vorn/src && $use_cache && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider $*"
   } >"$log" 2>&1 || status=$?
   interpreter="$(in_root "$root" "$venv/bin/python" -c 'import platform; print(platform.python_version())' 2>/dev/null || echo "$version")"
   versions="$(in_root "$root" "$venv/bin/python" -c 'import numpy; print(numpy.__version__)' 2>/dev/null || echo "${numpy#numpy==}?")"
@@ -235,7 +243,7 @@ run_debug() {
         "/opt/vorn/wheels/$version/$(basename "$(ls "$cache/wheels/${version}d"/numpy-*.whl)")" pytest hypothesis \
         "tbb==2023.2.0" "tbb-devel==2023.2.0" &&
       build_from_source "$root" "$venv/bin/python" g++ -DCMAKE_CXX_FLAGS=-DPy_DEBUG &&
-      in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
+      in_root "$root" /bin/sh -c "cd /opt/vorn/src && $use_cache && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
         tests/test_resources.py tests/test_bad_input.py"
   } >"$log" 2>&1 || status=$?
   outcome="$(grep -E '^(=+ )?[0-9]+ (passed|failed|error)' "$log" | tail -1 | tr -d '=' | sed 's/^ *//;s/ *$//' || true)"
@@ -264,7 +272,7 @@ build_with_newest_gcc() {
       build_from_source "$root" "$venv/bin/python" "g++-$newest_gcc"
   } >"$log" 2>&1 || status=$?
   if [ "$status" -eq 0 ]; then
-    in_root "$root" /bin/sh -c "cd /opt/vorn/src && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
+    in_root "$root" /bin/sh -c "cd /opt/vorn/src && $use_cache && exec $venv/bin/python -m pytest -q -rfEs -p no:cacheprovider \
       tests/test_pelt_differential.py tests/test_baseline_differential.py tests/test_arrays.py" \
       >"$tests_log" 2>&1 || status=$?
   fi

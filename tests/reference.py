@@ -9,6 +9,8 @@ import math
 
 import numpy as np
 
+from reference_cache import cached
+
 U64_MAX = 2**64 - 1
 LOG_FLOOR = -46.051701859880914  # ln(1e-20), stands in for ln r when a residual is <= 0
 DIRECT_WORK_LIMIT = 10_000_000
@@ -30,6 +32,7 @@ def c_log(v):
 # Change points
 
 
+@cached(as_list=True)
 def pelt_reference(samples, penalty_factor, min_segment_samples):
     """Exact penalised optimal partitioning; returns the ascending change points."""
     x = [float(v) for v in samples]
@@ -223,6 +226,7 @@ def _narrowed(values, dtype):
         return np.asarray(values, dtype=np.float64).astype(dtype).astype(np.float64).tolist()
 
 
+@cached
 def baseline_reference(signal, mask, window_samples, percentile, dtype="float64"):
     """The whole baseline: kernel (direct or at anchors), interpolation, smoothing."""
     dtype = np.dtype(dtype)

@@ -77,3 +77,23 @@ def test_interpolation_and_smoothing_models():
     for v in vals[9:14]:
         fresh += v
     assert restarted[11] == fresh / 5.0 != smooth_reference(vals, 2)[11]
+
+
+def test_cached_results_are_keyed_by_every_argument_bit():
+    # A key shared by two different calls would hand one call the other's reference result.
+    from reference_cache import _key
+
+    def key(*args, **kwargs):
+        return _key(b"models", baseline_reference, args, kwargs)
+
+    x = np.array([1.0, -0.0, 2.0])
+    variants = [
+        key(x, 3), key(x.astype(np.float32), 3), key(np.array([1.0, 0.0, 2.0]), 3), key(x[:2], 3),
+        key(x.reshape(3, 1), 3), key(x, 3.0), key(x, 3, dtype="float32"), key(x, 3, "float32"), key(x, 4), key([1.0, 2.0], 3),
+        key((1.0, 2.0), 3), key([1, 2], 3), key(x, None),
+    ]
+    assert len(set(variants)) == len(variants)
+    assert key(x, 3) == key(x.copy(), 3) == key(np.flip(np.flip(x)), 3)
+    assert key(x, 3, dtype="f4", p=1) == key(x, 3, p=1, dtype="f4")
+    assert _key(b"other models", baseline_reference, (x, 3), {}) != key(x, 3)
+    assert key(np.array([x], dtype=object), 3) is None and key({1.0}, 3) is None
