@@ -5,11 +5,15 @@
 # Prints pytest's summary line; exits non-zero on any failure.
 #
 # Deselected under emulation:
-# - marker `emulation_slow`: cases that compare long signals with the Python
-#   reference model, build the whole pipeline per variant, or start many
-#   processes and threads; emulated they take ten to fifty times longer. The
-#   same code paths run in the smaller cases, and tests/test_digest.py checks
-#   that the results equal the x86-64 ones to the bit.
+# - marker `emulation_slow`: cases that build the whole pipeline per variant,
+#   or start many processes and threads; emulated they take ten to fifty times
+#   longer. The same code paths run in the smaller cases, and
+#   tests/test_digest.py checks that the results equal the x86-64 ones to the
+#   bit.
+# The long signals of the path tests do run: their reference results come
+# from the cache the host's runs filled (VORN_REFERENCE_CACHE, see
+# tests/reference_cache.py), so only the module runs emulated. Run alone, this
+# script computes them emulated the first time, which takes far longer.
 # - marker `emulation_faulty`: qemu-user adds a thread of its own to every
 #   process (a test that counts the threads of a serial child sees two), and
 #   qemu 7.2 aborts in a child forked from a thread other than the main one

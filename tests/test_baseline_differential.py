@@ -100,7 +100,6 @@ def test_smoothing_threshold(dtype, window):
         (1_111_111, 9, 50.0, "float32", "gauss"),  # direct path, two smoothing chunks
     ],
 )
-@pytest.mark.emulation_slow
 def test_paths_and_chunks(n, window, percentile, dtype, pattern):
     signal, mask = _case(pattern, n, dtype, "long")
     _check(dtype, signal, mask, window, percentile, pattern)

@@ -99,7 +99,6 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("walk", 3_000, 3_000, 100.0, "float32"),  # windows cut to the signal
     ],
 )
-@pytest.mark.emulation_slow
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
     assert n * window <= 10_000_000
     signal, mask = _signal(kind, n, dtype, "direct")
@@ -133,7 +132,6 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("nonfinite", 400_000, 27, 50.0, "float64"),  # 26 keys: the ring
     ],
 )
-@pytest.mark.emulation_slow
 def test_anchor_path_ring_and_fused_smoothing(kind, n, window, percentile, dtype):
     assert n * window > 10_000_000
     signal, mask = _signal(kind, n, dtype, "anchor")
@@ -169,7 +167,6 @@ def _fallback_signal(kind, n, dtype):
 @pytest.mark.parametrize("kind", ["walk", "ties", "nonfinite", "strided", "sparse"])
 @pytest.mark.parametrize("dtype", FUNCTIONS)
 @pytest.mark.parametrize("n", [700_000, 16_385, 16_384])  # the last gathered on the calling thread
-@pytest.mark.emulation_slow
 def test_fallback_median_of_whole_signals(kind, dtype, n):
     # W = 1 leaves every window empty, so every kernel value is the fallback median of the whole
     # signal, computed in pieces on the pool.
@@ -191,7 +188,6 @@ def test_fallback_median_of_whole_signals(kind, dtype, n):
         ("nonfinite", 1_100_000, 35, 0.0, "float64"),  # 34 keys: the separate passes again
     ],
 )
-@pytest.mark.emulation_slow
 def test_fused_chunks_of_short_windows(kind, n, window, percentile, dtype):
     signal, mask = _signal(kind, n, dtype, "fused")
     _check(dtype, signal, mask, window, percentile, kind)
