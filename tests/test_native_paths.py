@@ -12,6 +12,8 @@ import subprocess
 
 import pytest
 
+from harness import PROCESSORS
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FLAGS = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wno-psabi", f"-I{ROOT / 'src'}"]
 # Another compiler (Clang; a cross compiler) and a command that runs its programs (an emulator).
@@ -43,7 +45,7 @@ def build(tmp_path_factory):
         """units: (source, extra flags) pairs; compiles those not yet built, then links."""
         keys = []
         for source, extra in units:
-            while sum(process.poll() is None for _, process in objects.values()) >= os.cpu_count():
+            while sum(process.poll() is None for _, process in objects.values()) >= PROCESSORS:
                 next(process for _, process in objects.values() if process.poll() is None).wait(timeout=300)
             keys.append(compile_one(source, tuple(extra)))
         for key in keys:
