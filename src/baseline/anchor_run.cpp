@@ -30,19 +30,20 @@ constexpr std::size_t tracking_window_limit = std::size_t{1} << 16;
 
 // Anchors [first, stop) from the ring of usable keys (anchor_window.hpp).
 // The scratch grows with the window: the ring and the selection buffers
-// hold about four 8-byte keys per window slot (their pages are touched only
-// as far as they are used).
+// hold about four keys (8 bytes, 4 for float32) per window slot (their pages
+// are touched only as far as they are used).
 template <class T, class Selector>
 void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
                   std::size_t stop, std::size_t capacity, double* out) {
+    using key = typename compacted_window<T>::key;
     const std::size_t ring_slots = compacted_window<T>::storage_for(capacity);
     const std::size_t work_slots = Selector::storage_for(capacity);
-    core::owned_buffer<wide_key> storage(ring_slots + work_slots);
+    core::owned_buffer<key> storage(ring_slots + work_slots);
     compacted_window<T> window({storage.data(), ring_slots});
     Selector selector({storage.data() + ring_slots, work_slots}, capacity);
     // The selections look only at the window at hand, not at the keys as
     // they come and go.
-    const auto unseen = [](std::span<const wide_key>) {};
+    const auto unseen = [](std::span<const key>) {};
 
     const T* signal = in.signal.data();
     const std::uint8_t* mask = in.mask.data();
@@ -105,10 +106,11 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
         // No window holds more than min(2h, n) samples; 2h cannot wrap.
         const std::size_t capacity = static_cast<std::size_t>(
             std::min<std::uint64_t>(2 * in.half_window, in.signal.size()));
+        using key = typename compacted_window<T>::key;
         if (capacity <= tracking_window_limit) {
-            ring_anchors<T, tracking_selector>(in, step, first, stop, capacity, out.data());
+            ring_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, out.data());
         } else {
-            ring_anchors<T, sampled_selector>(in, step, first, stop, capacity, out.data());
+            ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, out.data());
         }
     }
     if (stop < end) in.fail_short_mask(stop * step);

@@ -25,6 +25,10 @@ namespace vorn::baseline {
 template <class T>
 class compacted_window {
 public:
+    // The element type's own key width: 32-bit keys for float32 halve what
+    // the ring and the passes over it move.
+    using key = typename float_key<T>::key;
+
     // The ring: `capacity` bounds the usable keys of a window, and the vector
     // appends need key_pass_slack free slots beyond the last kept key, plus
     // as many past the ring's end.
@@ -32,7 +36,7 @@ public:
         return capacity + 2 * key_pass_slack;
     }
 
-    compacted_window(std::span<wide_key> storage) noexcept
+    compacted_window(std::span<key> storage) noexcept
         : ring_(storage.data()), slots_(storage.size() - key_pass_slack) {}
 
     // Keys appended since the start of the run; a window start is recorded
@@ -47,7 +51,7 @@ public:
         std::size_t leaving = static_cast<std::size_t>(mark - dropped_);
         while (leaving != 0) {
             const std::size_t part = std::min(leaving, slots_ - head_);
-            seen(std::span<const wide_key>(ring_ + head_, part));
+            seen(std::span<const key>(ring_ + head_, part));
             head_ += part;
             if (head_ == slots_) head_ = 0;
             leaving -= part;
@@ -67,7 +71,7 @@ public:
             const std::size_t length = std::min(to - from, slots_ - tail_);
             const std::size_t kept =
                 append_usable(signal + from, mask + from, length, ring_ + tail_);
-            seen(std::span<const wide_key>(ring_ + tail_, kept));
+            seen(std::span<const key>(ring_ + tail_, kept));
             total_ += kept;
             tail_ += kept;
             if (tail_ == slots_) tail_ = 0;
@@ -76,15 +80,15 @@ public:
     }
 
     // The window's keys in signal order, as at most two spans of the ring.
-    std::span<const wide_key> first_part() const noexcept {
+    std::span<const key> first_part() const noexcept {
         return {ring_ + head_, std::min(count(), slots_ - head_)};
     }
-    std::span<const wide_key> second_part() const noexcept {
+    std::span<const key> second_part() const noexcept {
         return {ring_, count() - first_part().size()};
     }
 
 private:
-    wide_key* ring_;
+    key* ring_;
     std::size_t slots_;
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
@@ -108,6 +112,7 @@ private:
 // tests) costs one more copy of the window and a selection from all of it.
 // Which path runs changes the time, never the answer: the key of a given
 // rank is unique.
+template <class Key>
 class sampled_selector {
 public:
     // Sample ranks of spread on either side of the expected one.
@@ -118,14 +123,14 @@ public:
         return 3 * (capacity + key_pass_slack) + sample_limit;
     }
 
-    sampled_selector(std::span<wide_key> work, std::size_t capacity,
+    sampled_selector(std::span<Key> work, std::size_t capacity,
                      double margin = default_margin) noexcept
         : buffers_{work.data(), work.data() + (capacity + key_pass_slack),
                    work.data() + 2 * (capacity + key_pass_slack)},
           sample_(work.data() + 3 * (capacity + key_pass_slack)),
           margin_(margin) {}
 
-    wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
+    Key select(std::span<const Key> first, std::span<const Key> second,
                     std::size_t rank) noexcept {
         const std::size_t count = first.size() + second.size();
         if (count >= small_window) {
@@ -142,8 +147,8 @@ public:
                 margin_ * std::sqrt(static_cast<double>(sampled) * q * (1.0 - q)) + 2.0;
             const double below = std::floor(centre - reach);
             const double above = std::ceil(centre + reach);
-            wide_key low = std::numeric_limits<wide_key>::min();
-            wide_key high = std::numeric_limits<wide_key>::max();
+            Key low = std::numeric_limits<Key>::min();
+            Key high = std::numeric_limits<Key>::max();
             std::copy(sample_, sample_ + sampled, buffers_[0]);
             if (below >= 0.0 && above < static_cast<double>(sampled)) {
                 std::tie(low, high) =
@@ -178,8 +183,8 @@ private:
     // bracket most of the window.
     static constexpr std::size_t small_window = 256;
 
-    wide_key* const buffers_[3];
-    wide_key* const sample_;
+    Key* const buffers_[3];
+    Key* const sample_;
     double margin_;
     std::size_t misses_ = 0;
 };
@@ -200,20 +205,21 @@ private:
 // Which path runs changes the time, never the answer: the key of a given
 // rank is unique. Distances are taken in key units (units in the last place
 // within a binade), which is all a bracket needs: it is only a guess.
+template <class Key>
 class tracking_selector {
 public:
     // Three buffers for select_key, capacity bounding the keys of a window,
     // shared with the sampled selection of a window the bracket misses.
     static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
-        return sampled_selector::storage_for(capacity);
+        return sampled_selector<Key>::storage_for(capacity);
     }
 
-    tracking_selector(std::span<wide_key> work, std::size_t capacity) noexcept
+    tracking_selector(std::span<Key> work, std::size_t capacity) noexcept
         : buffers_{work.data(), work.data() + (capacity + key_pass_slack),
                    work.data() + 2 * (capacity + key_pass_slack)},
           sampled_(work, capacity) {}
 
-    wide_key select(std::span<const wide_key> first, std::span<const wide_key> second,
+    Key select(std::span<const Key> first, std::span<const Key> second,
                     std::size_t rank) noexcept {
         const std::size_t count = first.size() + second.size();
         if (sampled_turns_ != 0) {
@@ -222,8 +228,8 @@ public:
             double low = static_cast<double>(center_) - width_;
             double high = static_cast<double>(center_) + width_;
             for (int attempt = 0; attempt < bracket_attempts; ++attempt) {
-                const wide_key low_key = clamped(low);
-                const wide_key high_key = clamped(high);
+                const Key low_key = clamped(low);
+                const Key high_key = clamped(high);
                 bracket_tally tally = filter_bracket(first, low_key, high_key, buffers_[0], {0, 0});
                 tally = filter_bracket(second, low_key, high_key, buffers_[0], tally);
                 if (tally.below <= rank && rank < tally.below + tally.kept) {
@@ -231,7 +237,7 @@ public:
                     // level that moves more between anchors than the window
                     // spreads (a random walk): a sample's bracket keeps less.
                     if (tally.kept > count / wide_bracket) sampled_turns_ = sampled_turn;
-                    const wide_key result = select_key(buffers_, tally.kept, rank - tally.below);
+                    const Key result = select_key(buffers_, tally.kept, rank - tally.below);
                     follow(result);
                     return result;
                 }
@@ -247,7 +253,7 @@ public:
                 }
             }
         }
-        const wide_key result = sampled_.select(first, second, rank);
+        const Key result = sampled_.select(first, second, rank);
         follow(result);
         return result;
     }
@@ -264,7 +270,7 @@ private:
     // Brackets tried before the whole window is copied and selected from.
     static constexpr int bracket_attempts = 3;
 
-    void follow(wide_key result) noexcept {
+    void follow(Key result) noexcept {
         const double move = static_cast<double>(result) - static_cast<double>(last_);
         if (tracking_) {
             typical_move_ += (std::abs(move) - typical_move_) * 0.25;
@@ -277,18 +283,18 @@ private:
         width_ = 1.5 * typical_move_ + 1.0;
     }
 
-    static wide_key clamped(double key) noexcept {
-        constexpr double lowest = static_cast<double>(std::numeric_limits<wide_key>::min());
-        if (!(key > lowest)) return std::numeric_limits<wide_key>::min();
-        if (key >= -lowest) return std::numeric_limits<wide_key>::max();
-        return static_cast<wide_key>(key);
+    static Key clamped(double key) noexcept {
+        constexpr double lowest = static_cast<double>(std::numeric_limits<Key>::min());
+        if (!(key > lowest)) return std::numeric_limits<Key>::min();
+        if (key >= -lowest) return std::numeric_limits<Key>::max();
+        return static_cast<Key>(key);
     }
 
-    wide_key* const buffers_[3];
-    sampled_selector sampled_;
+    Key* const buffers_[3];
+    sampled_selector<Key> sampled_;
     bool tracking_ = false;
-    wide_key last_ = 0;
-    wide_key center_ = 0;
+    Key last_ = 0;
+    Key center_ = 0;
     double width_ = 0.0;
     double typical_move_ = 0.0;
     int sampled_turns_ = 0;

@@ -18,9 +18,10 @@ namespace vorn::baseline {
 // is total, the key of a rank does not depend on the order the samples came
 // in, which keeps results independent of where a piece starts.
 //
-// Every key is kept as a 64-bit integer, float32 keys sign-extended (which
-// keeps their order), so one set of vectorised passes serves both element
-// types. NaN never becomes a key (the callers skip it), so the largest
+// Keys travel as 64-bit integers, float32 keys sign-extended (which keeps
+// their order), so one set of vectorised passes serves both element types;
+// the anchor ring, the busiest of the window structures, keeps float32 keys
+// at their own 32 bits (float_key<T>::key) and has passes for them. NaN never becomes a key (the callers skip it), so the largest
 // 64-bit integer, above the key of +infinity, is free to mark "no usable
 // sample here"; being the largest, it never wins a minimum or a low rank.
 using wide_key = std::int64_t;

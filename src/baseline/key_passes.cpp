@@ -1,4 +1,4 @@
-// Branch-free passes over 64-bit sample keys: the portable variant and the choice of variant.
+// Branch-free passes over sample keys: the portable variant and the choice of variant.
 #include "baseline/key_passes.hpp"
 
 #include <limits>
@@ -12,12 +12,14 @@ namespace key_passes_detail {
 // counts, never branches (as_count). Selection windows hold signal noise, on
 // which a branch on the comparison is mispredicted about half the time.
 
-bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
-                                      wide_key high, wide_key* kept_keys,
-                                      bracket_tally tally) noexcept {
+namespace {
+
+template <class Key>
+bracket_tally filter_keys(std::span<const Key> keys, Key low, Key high, Key* kept_keys,
+                          bracket_tally tally) noexcept {
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
-    for (const wide_key key : keys) {
+    for (const Key key : keys) {
         below += as_count(key < low);
         kept_keys[kept] = key;
         kept += as_count((key >= low) & (key <= high));
@@ -25,17 +27,42 @@ bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key l
     return {below, kept};
 }
 
-split_tally split_around_portable(std::span<const wide_key> keys, wide_key pivot,
-                                  wide_key* less_keys, wide_key* greater_keys) noexcept {
+template <class Key>
+split_tally split_keys(std::span<const Key> keys, Key pivot, Key* less_keys,
+                       Key* greater_keys) noexcept {
     std::size_t less = 0;
     std::size_t greater = 0;
-    for (const wide_key key : keys) {
+    for (const Key key : keys) {
         less_keys[less] = key;
         greater_keys[greater] = key;
         less += as_count(key < pivot);
         greater += as_count(pivot < key);
     }
     return {less, greater};
+}
+
+}  // namespace
+
+bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
+                                      wide_key high, wide_key* kept_keys,
+                                      bracket_tally tally) noexcept {
+    return filter_keys(keys, low, high, kept_keys, tally);
+}
+
+bracket_tally filter_bracket_portable(std::span<const narrow_key> keys, narrow_key low,
+                                      narrow_key high, narrow_key* kept_keys,
+                                      bracket_tally tally) noexcept {
+    return filter_keys(keys, low, high, kept_keys, tally);
+}
+
+split_tally split_around_portable(std::span<const wide_key> keys, wide_key pivot,
+                                  wide_key* less_keys, wide_key* greater_keys) noexcept {
+    return split_keys(keys, pivot, less_keys, greater_keys);
+}
+
+split_tally split_around_portable(std::span<const narrow_key> keys, narrow_key pivot,
+                                  narrow_key* less_keys, narrow_key* greater_keys) noexcept {
+    return split_keys(keys, pivot, less_keys, greater_keys);
 }
 
 neighbour next_above_portable(std::span<const wide_key> keys, wide_key key) noexcept {
@@ -48,15 +75,15 @@ neighbour next_below_portable(std::span<const wide_key> keys, wide_key key) noex
 
 namespace {
 
-template <class T>
+template <class T, class Key>
 std::size_t append_one_at_a_time(const T* signal, const std::uint8_t* mask, std::size_t length,
-                                 wide_key* out) noexcept {
+                                 Key* out) noexcept {
     static constexpr T masked_out = std::numeric_limits<T>::quiet_NaN();
     std::size_t kept = 0;
     for (std::size_t i = 0; i < length; ++i) {
         // A false mask element reads a NaN instead of the signal.
         const T x = *(mask_true(mask[i]) ? signal + i : &masked_out);
-        out[kept] = to_key(x);
+        out[kept] = static_cast<Key>(to_key(x));  // narrowing a float32 key keeps it
         kept += as_count(usable_value(x));
     }
     return kept;
@@ -71,6 +98,11 @@ std::size_t append_usable_portable(const double* signal, const std::uint8_t* mas
 
 std::size_t append_usable_portable(const float* signal, const std::uint8_t* mask,
                                    std::size_t length, wide_key* out) noexcept {
+    return append_one_at_a_time(signal, mask, length, out);
+}
+
+std::size_t append_usable_portable(const float* signal, const std::uint8_t* mask,
+                                   std::size_t length, narrow_key* out) noexcept {
     return append_one_at_a_time(signal, mask, length, out);
 }
 
@@ -111,6 +143,32 @@ bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_
         default:
             return detail::filter_bracket_portable(keys, low, high, kept_keys, tally);
     }
+}
+
+bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,
+                             narrow_key* kept_keys, bracket_tally tally) noexcept {
+#if defined(__x86_64__)
+    if (chosen_isa() != isa::portable)
+        return detail::filter_bracket_avx2(keys, low, high, kept_keys, tally);
+#endif
+    return detail::filter_bracket_portable(keys, low, high, kept_keys, tally);
+}
+
+split_tally split_around(std::span<const narrow_key> keys, narrow_key pivot,
+                         narrow_key* less_keys, narrow_key* greater_keys) noexcept {
+#if defined(__x86_64__)
+    if (chosen_isa() != isa::portable)
+        return detail::split_around_avx2(keys, pivot, less_keys, greater_keys);
+#endif
+    return detail::split_around_portable(keys, pivot, less_keys, greater_keys);
+}
+
+std::size_t append_usable(const float* signal, const std::uint8_t* mask, std::size_t length,
+                          narrow_key* out) noexcept {
+#if defined(__x86_64__)
+    if (chosen_isa() != isa::portable) return detail::append_usable_avx2(signal, mask, length, out);
+#endif
+    return detail::append_usable_portable(signal, mask, length, out);
 }
 
 split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_key* less_keys,

@@ -1,4 +1,4 @@
-// Branch-free passes over 64-bit sample keys, vectorised for the processor at hand.
+// Branch-free passes over sample keys, vectorised for the processor at hand.
 #pragma once
 
 #include <algorithm>
@@ -86,6 +86,20 @@ inline neighbour nearest_portable(std::span<const wide_key> keys, wide_key key) 
     return {best, count};
 }
 
+// The same three passes over the 32-bit keys of float32 samples (narrow_key),
+// which the anchor ring keeps: a vector holds twice as many of them, and the
+// ring and the selection buffers move half the bytes. Their vector variant
+// is AVX2's on processors with AVX-512F as well (every such processor has
+// AVX2): one variant fewer to keep, on the float32 path only.
+using narrow_key = std::int32_t;
+
+bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,
+                             narrow_key* kept_keys, bracket_tally tally) noexcept;
+split_tally split_around(std::span<const narrow_key> keys, narrow_key pivot,
+                         narrow_key* less_keys, narrow_key* greater_keys) noexcept;
+std::size_t append_usable(const float* signal, const std::uint8_t* mask, std::size_t length,
+                          narrow_key* out) noexcept;
+
 // Appends the keys of the usable samples among positions [0, length) of
 // `signal` / `mask` to `out` and returns how many there were. The signal is
 // read only where the mask element is true. `out` needs room for length +
@@ -126,7 +140,21 @@ std::size_t append_usable_portable(const double*, const std::uint8_t*, std::size
 std::size_t append_usable_portable(const float*, const std::uint8_t*, std::size_t,
                                    wide_key*) noexcept;
 
+bracket_tally filter_bracket_portable(std::span<const narrow_key>, narrow_key, narrow_key,
+                                      narrow_key*, bracket_tally) noexcept;
+split_tally split_around_portable(std::span<const narrow_key>, narrow_key, narrow_key*,
+                                  narrow_key*) noexcept;
+std::size_t append_usable_portable(const float*, const std::uint8_t*, std::size_t,
+                                   narrow_key*) noexcept;
+
 #if defined(__x86_64__)
+bracket_tally filter_bracket_avx2(std::span<const narrow_key>, narrow_key, narrow_key,
+                                  narrow_key*, bracket_tally) noexcept;
+split_tally split_around_avx2(std::span<const narrow_key>, narrow_key, narrow_key*,
+                              narrow_key*) noexcept;
+std::size_t append_usable_avx2(const float*, const std::uint8_t*, std::size_t,
+                               narrow_key*) noexcept;
+
 bracket_tally filter_bracket_avx2(std::span<const wide_key>, wide_key, wide_key, wide_key*,
                                   bracket_tally) noexcept;
 split_tally split_around_avx2(std::span<const wide_key>, wide_key, wide_key*,

@@ -1,4 +1,4 @@
-// The AVX2 variants of the key passes (see key_passes.hpp).
+// The AVX2 variants of the key passes (see key_passes.hpp), for wide and narrow keys.
 // Built for x86-64 only; elsewhere this unit is empty.
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -186,7 +186,114 @@ VORN_AVX2 std::size_t append_four_at_a_time(const T* signal, const std::uint8_t*
     return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
 }
 
+// The narrow (32-bit) keys of float32 samples, eight to a vector.
+
+// For each 8-bit lane mask, the indices that move the selected 32-bit lanes,
+// in order, to the bottom of a vector.
+struct narrow_compress_indices {
+    alignas(32) std::int32_t lanes[256][8];
+};
+
+constexpr narrow_compress_indices make_narrow_compress() {
+    narrow_compress_indices table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int out = 0;
+        for (int lane = 0; lane < 8; ++lane)
+            if ((mask >> lane) & 1) table.lanes[mask][out++] = lane;
+    }
+    return table;
+}
+
+constexpr narrow_compress_indices narrow_compress = make_narrow_compress();
+
+VORN_AVX2 inline __m256i narrow_compressed(__m256i keys, int mask) {
+    const __m256i lanes =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(narrow_compress.lanes[mask]));
+    return _mm256_permutevar8x32_epi32(keys, lanes);
+}
+
+VORN_AVX2 inline int narrow_lane_mask(__m256i lanes) {
+    return _mm256_movemask_ps(_mm256_castsi256_ps(lanes));
+}
+
+VORN_AVX2 inline __m256i narrow_vector_at(const narrow_key* keys) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys));
+}
+
 }  // namespace
+
+VORN_AVX2 bracket_tally filter_bracket_avx2(std::span<const narrow_key> keys, narrow_key low,
+                                          narrow_key high, narrow_key* kept_keys,
+                                          bracket_tally tally) noexcept {
+    const __m256i lows = _mm256_set1_epi32(low);
+    const __m256i highs = _mm256_set1_epi32(high);
+    const narrow_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t below = tally.below;
+    std::size_t kept = tally.kept;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const __m256i v = narrow_vector_at(data + i);
+        const __m256i is_below = _mm256_cmpgt_epi32(lows, v);
+        const __m256i is_above = _mm256_cmpgt_epi32(v, highs);
+        const int below_mask = narrow_lane_mask(is_below);
+        const int keep_mask = ~narrow_lane_mask(_mm256_or_si256(is_below, is_above)) & 0xFF;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_keys + kept),
+                            narrow_compressed(v, keep_mask));
+        below += count_of(below_mask);
+        kept += count_of(keep_mask);
+    }
+    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+}
+
+VORN_AVX2 split_tally split_around_avx2(std::span<const narrow_key> keys, narrow_key pivot,
+                                        narrow_key* less_keys,
+                                        narrow_key* greater_keys) noexcept {
+    const __m256i pivots = _mm256_set1_epi32(pivot);
+    const narrow_key* data = keys.data();
+    const std::size_t length = keys.size();
+    std::size_t less = 0;
+    std::size_t greater = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const __m256i v = narrow_vector_at(data + i);
+        const int less_mask = narrow_lane_mask(_mm256_cmpgt_epi32(pivots, v));
+        const int greater_mask = narrow_lane_mask(_mm256_cmpgt_epi32(v, pivots));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(less_keys + less),
+                            narrow_compressed(v, less_mask));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(greater_keys + greater),
+                            narrow_compressed(v, greater_mask));
+        less += count_of(less_mask);
+        greater += count_of(greater_mask);
+    }
+    const split_tally tail =
+        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
+    return {less + tail.less, greater + tail.greater};
+}
+
+// Eight float32 samples at a time as narrow keys: a masked load leaves the
+// signal unread under a false mask element, as four_keys does.
+VORN_AVX2 std::size_t append_usable_avx2(const float* signal, const std::uint8_t* mask,
+                                         std::size_t length, narrow_key* out) noexcept {
+    const __m256i lane_bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i low_bits = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    std::size_t kept = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const int bits = static_cast<int>(mask_bits4(mask + i) | (mask_bits4(mask + i + 4) << 4));
+        const __m256i lanes = _mm256_cmpeq_epi32(
+            _mm256_and_si256(_mm256_set1_epi32(bits), lane_bits), lane_bits);
+        const __m256 x = _mm256_maskload_ps(signal + i, lanes);
+        const __m256 ordered = _mm256_cmp_ps(x, x, _CMP_ORD_Q);
+        const int usable = _mm256_movemask_ps(_mm256_and_ps(ordered, _mm256_castsi256_ps(lanes)));
+        const __m256i raw = _mm256_castps_si256(x);
+        const __m256i keys =
+            _mm256_xor_si256(raw, _mm256_and_si256(_mm256_srai_epi32(raw, 31), low_bits));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), narrow_compressed(keys, usable));
+        kept += count_of(usable);
+    }
+    return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
+}
 
 VORN_AVX2 bracket_tally filter_bracket_avx2(std::span<const wide_key> keys, wide_key low,
                                           wide_key high, wide_key* kept_keys,

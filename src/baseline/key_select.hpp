@@ -14,22 +14,25 @@ namespace key_select_detail {
 
 // One partition pass: the `length` keys of buffers[current] split around the
 // median of three spread keys into the two other buffers.
+template <class Key>
 struct partition {
-    wide_key pivot;
+    Key pivot;
     int less_buffer;
     int greater_buffer;
     split_tally split;
 };
 
-inline partition partition_pass(wide_key* const (&buffers)[3], int current,
-                                std::size_t length) noexcept {
-    const wide_key* keys = buffers[current];
-    const wide_key pivot =
+template <class Key>
+inline partition<Key> partition_pass(Key* const (&buffers)[3], int current,
+                                     std::size_t length) noexcept {
+    const Key* keys = buffers[current];
+    const Key pivot =
         select_detail::median_of_three(keys[0], keys[length / 2], keys[length - 1]);
     const int less_buffer = (current + 1) % 3;
     const int greater_buffer = (current + 2) % 3;
     return {pivot, less_buffer, greater_buffer,
-            split_around({keys, length}, pivot, buffers[less_buffer], buffers[greater_buffer])};
+            split_around(std::span<const Key>(keys, length), pivot, buffers[less_buffer],
+                         buffers[greater_buffer])};
 }
 
 }  // namespace key_select_detail
@@ -46,12 +49,13 @@ inline partition partition_pass(wide_key* const (&buffers)[3], int current,
 // median-of-medians fallback bounds the worst case linearly.
 //
 // buffers[0] holds `length` keys; all three have room for length +
-// key_pass_slack keys and are clobbered. Requires rank < length.
-inline wide_key select_key(wide_key* const (&buffers)[3], std::size_t length,
-                           std::size_t rank) noexcept {
+// key_pass_slack keys and are clobbered. Requires rank < length. Keys are
+// wide (64-bit) or narrow (32-bit, float32 samples).
+template <class Key>
+inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t rank) noexcept {
     constexpr std::size_t small_length = 4;
     int current = 0;
-    wide_key* keys = buffers[0];
+    Key* keys = buffers[0];
     for (int pass = 0; length > small_length; ++pass) {
         if (pass == select_detail::guarded_passes)
             return select_detail::select_in(keys, 0, length, rank);
@@ -81,16 +85,16 @@ inline wide_key select_key(wide_key* const (&buffers)[3], std::size_t length,
 //
 // buffers[0] holds `length` keys; all three have room for 2 * (length +
 // key_pass_slack) keys and are clobbered.
-inline std::pair<wide_key, wide_key> select_key_pair(wide_key* const (&buffers)[3],
-                                                     std::size_t length, std::size_t low_rank,
-                                                     std::size_t high_rank) noexcept {
+template <class Key>
+inline std::pair<Key, Key> select_key_pair(Key* const (&buffers)[3], std::size_t length,
+                                           std::size_t low_rank, std::size_t high_rank) noexcept {
     constexpr std::size_t small_length = 4;
     int current = 0;
-    wide_key* keys = buffers[0];
+    Key* keys = buffers[0];
     for (int pass = 0; length > small_length; ++pass) {
         if (pass == select_detail::guarded_passes) {
             // In place: the second selection finds the same keys, reordered.
-            const wide_key low = select_detail::select_in(keys, 0, length, low_rank);
+            const Key low = select_detail::select_in(keys, 0, length, low_rank);
             return {low, select_detail::select_in(keys, 0, length, high_rank)};
         }
         const auto [pivot, less_buffer, greater_buffer, split] =
@@ -108,17 +112,17 @@ inline std::pair<wide_key, wide_key> select_key_pair(wide_key* const (&buffers)[
             // The ranks part here. The high one's keys move to the second
             // halves of the buffers, where their selection cannot touch the
             // low one's.
-            wide_key high = pivot;
+            Key high = pivot;
             if (high_rank >= greater_from) {
                 const std::size_t half = length + key_pass_slack;
-                wide_key* const upper[3] = {buffers[0] + half, buffers[1] + half,
+                Key* const upper[3] = {buffers[0] + half, buffers[1] + half,
                                             buffers[2] + half};
                 std::copy_n(buffers[greater_buffer], split.greater, upper[0]);
                 high = select_key(upper, split.greater, high_rank - greater_from);
             }
-            wide_key low = pivot;
+            Key low = pivot;
             if (low_rank < split.less) {
-                wide_key* const lower[3] = {buffers[less_buffer], buffers[current],
+                Key* const lower[3] = {buffers[less_buffer], buffers[current],
                                             buffers[greater_buffer]};
                 low = select_key(lower, split.less, low_rank);
             }

@@ -49,22 +49,32 @@ struct variant {
                             wide_key*) noexcept;
     std::size_t (*usable32)(const float*, const std::uint8_t*, std::size_t,
                             wide_key*) noexcept;
+    // The passes over the narrow keys of float32 samples.
+    bracket_tally (*narrow_filter)(std::span<const narrow_key>, narrow_key, narrow_key,
+                                   narrow_key*, bracket_tally) noexcept;
+    split_tally (*narrow_split)(std::span<const narrow_key>, narrow_key, narrow_key*,
+                                narrow_key*) noexcept;
+    std::size_t (*narrow_usable)(const float*, const std::uint8_t*, std::size_t,
+                                 narrow_key*) noexcept;
 };
 
 // Keys from a small pool, so that ties, the pivot itself and the bracket's
-// ends occur often; the pool includes the extremes and the unusable marker.
-std::vector<wide_key> make_keys(std::mt19937_64& rng, std::size_t n) {
-    static const wide_key pool[] = {std::numeric_limits<wide_key>::min(), -7, -1, 0, 1, 2, 3,
-                                    5, 8, 1000, unusable_wide_key - 1, unusable_wide_key};
+// ends occur often; the pool includes the extremes of the key type.
+template <class Key = wide_key>
+std::vector<Key> make_keys(std::mt19937_64& rng, std::size_t n) {
+    constexpr Key lowest = std::numeric_limits<Key>::min();
+    constexpr Key highest = std::numeric_limits<Key>::max();
+    static const Key pool[] = {lowest, -7, -1, 0, 1, 2, 3, 5, 8, 1000, highest - 1, highest};
     std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1);
     std::uniform_int_distribution<int> coin(0, 3);
-    std::vector<wide_key> keys(n);
-    for (auto& k : keys) k = coin(rng) == 0 ? static_cast<wide_key>(rng()) : pool[pick(rng)];
+    std::vector<Key> keys(n);
+    for (auto& k : keys) k = coin(rng) == 0 ? static_cast<Key>(rng()) : pool[pick(rng)];
     return keys;
 }
 
-wide_key pick_from(std::mt19937_64& rng, const std::vector<wide_key>& keys) {
-    if (keys.empty() || rng() % 4 == 0) return static_cast<wide_key>(rng() % 11) - 3;
+template <class Key>
+Key pick_from(std::mt19937_64& rng, const std::vector<Key>& keys) {
+    if (keys.empty() || rng() % 4 == 0) return static_cast<Key>(rng() % 11) - 3;
     return keys[rng() % keys.size()];
 }
 
@@ -73,35 +83,37 @@ std::string label(const variant& v, const char* pass, std::size_t n, int round) 
            " round=" + std::to_string(round);
 }
 
-void check_filter(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
+template <class Key, class Filter>
+void check_filter(Filter filter, std::mt19937_64& rng, const std::vector<Key>& keys,
                   const std::string& what) {
-    wide_key low = pick_from(rng, keys);
-    wide_key high = pick_from(rng, keys);
+    Key low = pick_from(rng, keys);
+    Key high = pick_from(rng, keys);
     if (high < low) std::swap(low, high);
     const bracket_tally start{rng() % 5, rng() % 5};
-    std::vector<wide_key> want(start.kept, 42);
+    std::vector<Key> want(start.kept, 42);
     std::size_t below = start.below;
-    for (const wide_key k : keys) {
+    for (const Key k : keys) {
         below += k < low;
         if (k >= low && k <= high) want.push_back(k);
     }
-    std::vector<wide_key> got(start.kept + keys.size() + key_pass_slack, 42);
-    const bracket_tally t = v.filter(keys, low, high, got.data(), start);
+    std::vector<Key> got(start.kept + keys.size() + key_pass_slack, 42);
+    const bracket_tally t = filter(keys, low, high, got.data(), start);
     got.resize(std::min(got.size(), t.kept));
     expect(t.below == below && t.kept == want.size() && got == want, what);
 }
 
-void check_split(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
+template <class Key, class Split>
+void check_split(Split split, std::mt19937_64& rng, const std::vector<Key>& keys,
                  const std::string& what) {
-    const wide_key pivot = pick_from(rng, keys);
-    std::vector<wide_key> less, greater;
-    for (const wide_key k : keys) {
+    const Key pivot = pick_from(rng, keys);
+    std::vector<Key> less, greater;
+    for (const Key k : keys) {
         if (k < pivot) less.push_back(k);
         if (pivot < k) greater.push_back(k);
     }
-    std::vector<wide_key> got_less(keys.size() + key_pass_slack);
-    std::vector<wide_key> got_greater(keys.size() + key_pass_slack);
-    const split_tally t = v.split(keys, pivot, got_less.data(), got_greater.data());
+    std::vector<Key> got_less(keys.size() + key_pass_slack);
+    std::vector<Key> got_greater(keys.size() + key_pass_slack);
+    const split_tally t = split(keys, pivot, got_less.data(), got_greater.data());
     got_less.resize(std::min(got_less.size(), t.less));
     got_greater.resize(std::min(got_greater.size(), t.greater));
     expect(got_less == less && got_greater == greater, what);
@@ -132,9 +144,9 @@ void check_nearest(const variant& v, std::mt19937_64& rng, const std::vector<wid
     }
 }
 
-template <class T>
+template <class T, class Key>
 void check_usable(std::size_t (*pass)(const T*, const std::uint8_t*, std::size_t,
-                                      wide_key*) noexcept,
+                                      Key*) noexcept,
                   std::mt19937_64& rng, std::size_t n, const std::string& what) {
     const T specials[] = {std::numeric_limits<T>::quiet_NaN(),
                           std::numeric_limits<T>::infinity(),
@@ -152,10 +164,11 @@ void check_usable(std::size_t (*pass)(const T*, const std::uint8_t*, std::size_t
         // Any byte: only the lowest bit counts.
         mask[i] = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : rng() % 2);
     }
-    std::vector<wide_key> want;
+    std::vector<Key> want;
     for (std::size_t i = 0; i < n; ++i)
-        if ((mask[i] & 1) && !std::isnan(signal[i])) want.push_back(to_key(signal[i]));
-    std::vector<wide_key> got(n + key_pass_slack);
+        if ((mask[i] & 1) && !std::isnan(signal[i]))
+            want.push_back(static_cast<Key>(to_key(signal[i])));
+    std::vector<Key> got(n + key_pass_slack);
     const std::size_t kept = pass(signal.data(), mask.data(), n, got.data());
     got.resize(std::min(got.size(), kept));
     expect(kept == want.size() && got == want, what);
@@ -168,36 +181,41 @@ void run(const variant& v) {
         const std::size_t n = round < 2000 ? static_cast<std::size_t>(round % 70)
                                            : 70 + static_cast<std::size_t>(rng() % 3000);
         const std::vector<wide_key> keys = make_keys(rng, n);
-        check_filter(v, rng, keys, label(v, "filter_bracket", n, round));
-        check_split(v, rng, keys, label(v, "split_around", n, round));
+        check_filter(v.filter, rng, keys, label(v, "filter_bracket", n, round));
+        check_split(v.split, rng, keys, label(v, "split_around", n, round));
         check_nearest(v, rng, keys, label(v, "nearest", n, round));
         check_usable(v.usable64, rng, n, label(v, "append_usable<double>", n, round));
         check_usable(v.usable32, rng, n, label(v, "append_usable<float>", n, round));
+        const std::vector<narrow_key> narrow = make_keys<narrow_key>(rng, n);
+        check_filter(v.narrow_filter, rng, narrow, label(v, "filter_bracket narrow", n, round));
+        check_split(v.narrow_split, rng, narrow, label(v, "split_around narrow", n, round));
+        check_usable(v.narrow_usable, rng, n, label(v, "append_usable narrow", n, round));
     }
 }
 
 // Both keys of select_key_pair against a sorted copy, on tie-heavy keys and
 // on distinct ones, for rank pairs equal, adjacent and far apart: the pair's
 // shared passes and the split where the ranks part.
+template <class Key>
 void check_key_pairs(std::mt19937_64& rng) {
     for (int round = 0; round < 3000; ++round) {
         const std::size_t n = round < 1000 ? 1 + static_cast<std::size_t>(round % 100)
                                            : 100 + static_cast<std::size_t>(rng() % 5000);
-        std::vector<wide_key> keys = make_keys(rng, n);
+        std::vector<Key> keys = make_keys<Key>(rng, n);
         if (round % 2 != 0)
-            for (auto& k : keys) k = static_cast<wide_key>(rng());
-        std::vector<wide_key> sorted = keys;
+            for (auto& k : keys) k = static_cast<Key>(rng());
+        std::vector<Key> sorted = keys;
         std::sort(sorted.begin(), sorted.end());
         const std::size_t room = 2 * (n + key_pass_slack);
-        std::vector<wide_key> work(3 * room);
-        wide_key* const buffers[3] = {work.data(), work.data() + room, work.data() + 2 * room};
+        std::vector<Key> work(3 * room);
+        Key* const buffers[3] = {work.data(), work.data() + room, work.data() + 2 * room};
         std::size_t low = rng() % n;
         std::size_t high = round % 3 == 0 ? std::min(n - 1, low + rng() % 3) : rng() % n;
         if (high < low) std::swap(low, high);
         std::copy(keys.begin(), keys.end(), buffers[0]);
         const auto [low_key, high_key] = select_key_pair(buffers, n, low, high);
         expect(low_key == sorted[low] && high_key == sorted[high],
-               "select_key_pair n=" + std::to_string(n) + " ranks " + std::to_string(low) +
+               "select_key_pair " + std::to_string(8 * sizeof(Key)) + "-bit n=" + std::to_string(n) + " ranks " + std::to_string(low) +
                    ", " + std::to_string(high) + " round=" + std::to_string(round));
     }
 }
@@ -229,9 +247,10 @@ std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t ca
         signal[i] = x;
         mask[i] = static_cast<std::uint8_t>(rng() % 10 != 0 ? 1 : 2);
     }
-    std::vector<wide_key> storage(compacted_window<T>::storage_for(capacity));
+    using key = typename compacted_window<T>::key;
+    std::vector<key> storage(compacted_window<T>::storage_for(capacity));
     compacted_window<T> window(storage);
-    const auto unseen = [](std::span<const wide_key>) {};
+    const auto unseen = [](std::span<const key>) {};
     // The window is the positions [lo, hi), at most `capacity` of them. It
     // starts only where a scan stopped, whose running total is known there.
     std::vector<std::pair<std::size_t, std::uint64_t>> stops{{0, 0}};
@@ -252,9 +271,10 @@ std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t ca
             hi = to;
             stops.emplace_back(hi, window.total());
         }
-        std::vector<wide_key> sorted;
+        std::vector<key> sorted;
         for (std::size_t i = lo; i < hi; ++i)
-            if ((mask[i] & 1) && signal[i] == signal[i]) sorted.push_back(to_key(signal[i]));
+            if ((mask[i] & 1) && signal[i] == signal[i])
+                sorted.push_back(static_cast<key>(to_key(signal[i])));
         if (sorted.empty()) continue;
         const std::size_t size = sorted.size();
         const std::size_t rank = query % 4 == 0   ? size / 10
@@ -281,16 +301,17 @@ std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t ca
 // the bracket would hide behind that slower path.
 template <class T>
 void check_anchor_selections(std::mt19937_64& rng, int shape, std::size_t capacity) {
-    std::vector<wide_key> work(sampled_selector::storage_for(capacity));
+    using key = typename compacted_window<T>::key;
+    std::vector<key> work(sampled_selector<key>::storage_for(capacity));
     const std::string where = std::string(sizeof(T) == 8 ? " double" : " float") +
                               " shape=" + std::to_string(shape) + " capacity=" + std::to_string(capacity);
-    tracking_selector tracking(work, capacity);
+    tracking_selector<key> tracking(work, capacity);
     check_ring_selection<T>(rng, shape, capacity, tracking, "tracking_selector");
-    sampled_selector sampled(work, capacity);
+    sampled_selector<key> sampled(work, capacity);
     const std::size_t queries = check_ring_selection<T>(rng, shape, capacity, sampled, "sampled_selector");
     expect(sampled.misses() <= queries / 50, "sampled_selector misses " + std::to_string(sampled.misses()) +
                                                  " of " + std::to_string(queries) + where);
-    sampled_selector exhaustive(work, capacity, 0.0);
+    sampled_selector<key> exhaustive(work, capacity, 0.0);
     check_ring_selection<T>(rng, shape, capacity, exhaustive, "sampled_selector margin=0");
     if (capacity >= 3000)
         expect(exhaustive.misses() > 0, "sampled_selector margin=0 never missed" + where);
@@ -421,6 +442,9 @@ int main() {
                            detail::next_above_portable,
                            detail::next_below_portable,
                            detail::append_usable_portable,
+                           detail::append_usable_portable,
+                           detail::filter_bracket_portable,
+                           detail::split_around_portable,
                            detail::append_usable_portable};
     run(portable);
     std::printf("ran portable\n");
@@ -431,6 +455,9 @@ int main() {
                        detail::next_above_avx2,
                        detail::next_below_avx2,
                        detail::append_usable_avx2,
+                       detail::append_usable_avx2,
+                       detail::filter_bracket_avx2,
+                       detail::split_around_avx2,
                        detail::append_usable_avx2};
     const variant avx512{"avx512",
                          detail::filter_bracket_avx512,
@@ -438,7 +465,11 @@ int main() {
                          detail::next_above_avx512,
                          detail::next_below_avx512,
                          detail::append_usable_avx512,
-                         detail::append_usable_avx512};
+                         detail::append_usable_avx512,
+                         // Narrow keys take the AVX2 passes on these processors too.
+                         detail::filter_bracket_avx2,
+                         detail::split_around_avx2,
+                         detail::append_usable_avx2};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
         run(avx2);
         std::printf("ran avx2\n");
@@ -449,11 +480,14 @@ int main() {
     }
 #endif
     // The dispatching entry points use the variant chosen for this processor.
-    const variant chosen{"chosen", filter_bracket, split_around, next_above, next_below,
-                         append_usable<double>, append_usable<float>};
+    const variant chosen{"chosen",      filter_bracket,        split_around,
+                         next_above,    next_below,            append_usable<double>,
+                         append_usable<float>, filter_bracket, split_around,
+                         append_usable};
     run(chosen);
     std::mt19937_64 pair_rng(5);
-    check_key_pairs(pair_rng);
+    check_key_pairs<wide_key>(pair_rng);
+    check_key_pairs<narrow_key>(pair_rng);
     std::mt19937_64 rng(77);
     for (const std::size_t capacity : {std::size_t{5}, std::size_t{200}, std::size_t{3000}, std::size_t{70000}})
         for (int shape = 0; shape < 5; ++shape) {
