@@ -1,5 +1,8 @@
 // The kernel at the anchors of a piece: a ring of usable keys and a selection per anchor.
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <tuple>
 
 #include "baseline/anchor_window.hpp"
 #include "baseline/float_keys.hpp"
@@ -87,6 +90,180 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
     }
 }
 
+// Anchors [first, stop) of windows up to tracking_window_limit keys, from
+// the ring of usable keys and a bracket held across anchors (bracket_ring).
+// Neighbouring windows share three quarters of their keys, and on a signal
+// whose level moves slowly against its spread the key of the asked rank
+// stays among the same few dozen ranks for many anchors. A bracket of keys
+// around it, chosen once, is then filtered only as keys enter (each key
+// once, not once per window it falls in), and an anchor costs a selection
+// among the bracket's keys. When the rank falls outside the bracket the
+// tracking selection answers and a new bracket is chosen around that
+// answer, 4 standard deviations of a sampled rank wide (plus 16 ranks) on
+// either side; where brackets keep missing within a few anchors (a level
+// that moves as fast as the window spreads), the tracking selection alone
+// serves the next anchors. Which path runs changes the time, never the
+// answer: the key of a given rank is unique.
+template <class T>
+void held_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
+                  std::size_t stop, std::size_t capacity, double* out) {
+    using key = typename compacted_window<T>::key;
+    using selector = tracking_selector<key>;
+    const std::size_t ring_slots = compacted_window<T>::storage_for(capacity);
+    const std::size_t work_slots = selector::storage_for(capacity);
+    const std::size_t held_slots = bracket_ring<key>::storage_for(capacity);
+    // About eleven keys per window slot in all: the window ring, the
+    // tracking selection's buffers, the bracket ring and three buffers of
+    // twice a window for select_key_pair.
+    const std::size_t room = 2 * (capacity + key_pass_slack);
+    core::owned_buffer<key> storage(ring_slots + work_slots + held_slots + 3 * room);
+    key* const base = storage.data();
+    compacted_window<T> window({base, ring_slots});
+    selector tracking({base + ring_slots, work_slots}, capacity);
+    bracket_ring<key> held({base + ring_slots + work_slots, held_slots});
+    key* const scratch = base + ring_slots + work_slots + held_slots;
+    key* const buffers[3] = {scratch, scratch + room, scratch + 2 * room};
+
+    // Whether `held` follows the window (its bracket is in force), how many
+    // anchors it has answered since it was chosen, and how many more
+    // anchors the tracking selection serves alone after brackets missed fast.
+    // A pause doubles with every bracket that misses fast in a row, so that
+    // a level moving fast all along (a random walk) soon stops paying for
+    // brackets, and is back to its shortest after one that holds.
+    bool holding = false;
+    std::size_t answered = 0;
+    std::size_t paused = 0;
+    constexpr std::size_t quick_miss = 16;
+    constexpr std::size_t shortest_pause = 32;
+    constexpr std::size_t longest_pause = 1024;
+    std::size_t pause = shortest_pause;
+    constexpr std::size_t held_window_floor = 64;
+
+    const auto take_new = [&](std::span<const key> keys) {
+        if (holding) held.take(keys);
+    };
+    const auto unseen = [](std::span<const key>) {};
+
+    const T* signal = in.signal.data();
+    const std::uint8_t* mask = in.mask.data();
+    const auto start_of = [&](std::size_t k) { return in.window_lo(k * step); };
+
+    // A window start's running totals: of the window ring and of the
+    // bracket ring (below and kept), as when ring_anchors records them.
+    struct mark {
+        std::uint64_t keys;
+        std::uint64_t below;
+        std::uint64_t kept;
+    };
+    mark starts[pending_starts];
+    std::size_t recorded = first;
+    std::size_t position = start_of(first);
+    const auto record_starts = [&] {
+        while (recorded < stop && start_of(recorded) <= position) {
+            starts[recorded % pending_starts] = {window.total(), held.below(), held.total()};
+            ++recorded;
+        }
+    };
+    const auto scan_to = [&](std::size_t target) {
+        while (position < target) {
+            std::size_t until = target;
+            if (recorded < stop) until = std::min(until, start_of(recorded));
+            window.append(signal, mask, position, until, take_new);
+            position = until;
+            record_starts();
+        }
+    };
+    record_starts();
+
+    // A new bracket around rank `rank` of anchor k's window (count keys),
+    // filtered over the window and the recorded starts within it redone.
+    // (Its ends taken from a sample of the window instead kept more keys per
+    // anchor and took longer on noise, and saved nothing on random walks.)
+    const auto choose_bracket = [&](std::size_t k, std::size_t count, std::size_t rank) {
+        const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
+        const auto reach = static_cast<std::size_t>(
+            4.0 * std::sqrt(static_cast<double>(count) * q * (1.0 - q)) + 16.0);
+        key low = std::numeric_limits<key>::min();
+        key high = std::numeric_limits<key>::max();
+        const std::span<const key> first_part = window.first_part();
+        const std::span<const key> second_part = window.second_part();
+        std::copy(first_part.begin(), first_part.end(), buffers[0]);
+        std::copy(second_part.begin(), second_part.end(), buffers[0] + first_part.size());
+        const bool bounded_below = rank >= reach;
+        const bool bounded_above = rank + reach < count;
+        if (bounded_below && bounded_above) {
+            std::tie(low, high) = select_key_pair(buffers, count, rank - reach, rank + reach);
+        } else if (bounded_below) {
+            low = select_key(buffers, count, rank - reach);
+        } else if (bounded_above) {
+            high = select_key(buffers, count, rank + reach);
+        }
+        held.reset(low, high);
+        for (std::size_t j = k; j < recorded; ++j) {
+            mark& at = starts[j % pending_starts];
+            at.below = held.below();
+            at.kept = held.total();
+            const std::uint64_t end =
+                j + 1 < recorded ? starts[(j + 1) % pending_starts].keys : window.total();
+            for (const std::span<const key> part : window.between(at.keys, end)) held.take(part);
+        }
+    };
+
+    rank_cache rank(in.percentile);
+    for (std::size_t k = first; k < stop; ++k) {
+        // Consecutive windows overlap or touch (step <= 2h), so this
+        // window's start was recorded while scanning the previous one.
+        const mark& start = starts[k % pending_starts];
+        window.drop_to(start.keys, unseen);
+        if (holding) held.drop_to(start.kept);
+        scan_to(in.window_hi(k * step));
+        const std::size_t count = window.count();
+        if (count == 0) {
+            out[k - first] = static_cast<double>(in.fallback_value());
+            continue;
+        }
+        const std::size_t r = rank(count);
+        if (holding) {
+            const auto below = static_cast<std::size_t>(held.below() - start.below);
+            const std::size_t kept = held.count();
+            if (below <= r && r < below + kept && kept <= count / 4) {
+                const std::span<const key> first_part = held.first_part();
+                const std::span<const key> second_part = held.second_part();
+                std::copy(first_part.begin(), first_part.end(), buffers[0]);
+                std::copy(second_part.begin(), second_part.end(), buffers[0] + first_part.size());
+                out[k - first] =
+                    static_cast<double>(from_key<T>(select_key(buffers, kept, r - below)));
+                ++answered;
+                continue;
+            }
+        }
+        const key result = tracking.select(window.first_part(), window.second_part(), r);
+        out[k - first] = static_cast<double>(from_key<T>(result));  // exact for float32
+        bool renew = false;
+        if (holding) {  // the bracket missed
+            holding = false;
+            if (answered < quick_miss) {
+                paused = pause;
+                pause = std::min(2 * pause, longest_pause);
+            } else {
+                pause = shortest_pause;
+                renew = true;
+            }
+        } else if (paused != 0) {
+            --paused;
+        } else {
+            renew = true;
+        }
+        // Only where the tracking selection's first bracket held: the level
+        // moved no more than it had been moving.
+        if (renew && count >= held_window_floor && tracking.steady()) {
+            choose_bracket(k, count, r);
+            holding = true;
+            answered = 0;
+        }
+    }
+}
+
 }  // namespace
 
 template <class T>
@@ -108,7 +285,7 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
             std::min<std::uint64_t>(2 * in.half_window, in.signal.size()));
         using key = typename compacted_window<T>::key;
         if (capacity <= tracking_window_limit) {
-            ring_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, out.data());
+            held_anchors<T>(in, step, first, stop, capacity, out.data());
         } else {
             ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, out.data());
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +80,18 @@ public:
         }
     }
 
+    // The keys appended between the running totals `from` and `to`, which
+    // lie in the window (after the last drop, up to total()), as at most two
+    // spans of the ring.
+    std::array<std::span<const key>, 2> between(std::uint64_t from,
+                                                std::uint64_t to) const noexcept {
+        std::size_t begin = head_ + static_cast<std::size_t>(from - dropped_);
+        if (begin >= slots_) begin -= slots_;
+        const std::size_t length = static_cast<std::size_t>(to - from);
+        const std::size_t part = std::min(length, slots_ - begin);
+        return {std::span<const key>(ring_ + begin, part), std::span<const key>(ring_, length - part)};
+    }
+
     // The window's keys in signal order, as at most two spans of the ring.
     std::span<const key> first_part() const noexcept {
         return {ring_ + head_, std::min(count(), slots_ - head_)};
@@ -94,6 +107,80 @@ private:
     std::size_t tail_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t total_ = 0;
+};
+
+// The keys of a window that fall in a bracket [low, high] of keys held
+// from one anchor to the next, in signal order, with the count of keys
+// below it. Keys are filtered once, as they enter the window; a window
+// start's place is recorded as the running totals (below(), total()) when
+// the scan reaches it, so a window's count below the bracket is a
+// difference of two totals and its bracket keys are the ring's contents
+// after a drop to the recorded total.
+//
+// The ring has the window ring's sizing: a window keeps at most `capacity`
+// keys in the bracket, and the vector filter's unkept lanes fall into the
+// key_pass_slack free slots beyond the last kept key.
+template <class Key>
+class bracket_ring {
+public:
+    static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
+        return capacity + 2 * key_pass_slack;
+    }
+
+    explicit bracket_ring(std::span<Key> storage) noexcept
+        : ring_(storage.data()), slots_(storage.size() - key_pass_slack) {}
+
+    // Empties the ring and starts the running totals over for a new bracket.
+    void reset(Key low, Key high) noexcept {
+        low_ = low;
+        high_ = high;
+        head_ = tail_ = 0;
+        dropped_ = total_ = below_ = 0;
+    }
+
+    std::uint64_t below() const noexcept { return below_; }
+    std::uint64_t total() const noexcept { return total_; }
+    std::size_t count() const noexcept { return static_cast<std::size_t>(total_ - dropped_); }
+
+    // Keys entering the window, in signal order.
+    void take(std::span<const Key> keys) noexcept {
+        while (!keys.empty()) {
+            // No more keys than slots up to the ring's end, so kept keys never pass it.
+            const std::size_t length = std::min(keys.size(), slots_ - tail_);
+            const bracket_tally tally =
+                filter_bracket(keys.first(length), low_, high_, ring_ + tail_, {0, 0});
+            below_ += tally.below;
+            total_ += tally.kept;
+            tail_ += tally.kept;
+            if (tail_ == slots_) tail_ = 0;
+            keys = keys.subspan(length);
+        }
+    }
+
+    // Drops the bracket keys up to the running total `mark`.
+    void drop_to(std::uint64_t mark) noexcept {
+        head_ += static_cast<std::size_t>(mark - dropped_);  // at most a window's keys
+        if (head_ >= slots_) head_ -= slots_;
+        dropped_ = mark;
+    }
+
+    std::span<const Key> first_part() const noexcept {
+        return {ring_ + head_, std::min(count(), slots_ - head_)};
+    }
+    std::span<const Key> second_part() const noexcept {
+        return {ring_, count() - first_part().size()};
+    }
+
+private:
+    Key* ring_;
+    std::size_t slots_;
+    Key low_ = 0;
+    Key high_ = 0;
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+    std::uint64_t dropped_ = 0;
+    std::uint64_t total_ = 0;
+    std::uint64_t below_ = 0;
 };
 
 // Selection of one rank per anchor of a wide window, from a sample of it.
@@ -222,6 +309,7 @@ public:
     Key select(std::span<const Key> first, std::span<const Key> second,
                     std::size_t rank) noexcept {
         const std::size_t count = first.size() + second.size();
+        steady_ = false;
         if (sampled_turns_ != 0) {
             --sampled_turns_;
         } else if (tracking_ && count > small_window) {
@@ -237,6 +325,7 @@ public:
                     // level that moves more between anchors than the window
                     // spreads (a random walk): a sample's bracket keeps less.
                     if (tally.kept > count / wide_bracket) sampled_turns_ = sampled_turn;
+                    steady_ = attempt == 0 && sampled_turns_ == 0;
                     const Key result = select_key(buffers_, tally.kept, rank - tally.below);
                     follow(result);
                     return result;
@@ -257,6 +346,10 @@ public:
         follow(result);
         return result;
     }
+
+    // Whether the last answer came from the first, narrow bracket: the
+    // level moved no more than it had been moving.
+    bool steady() const noexcept { return steady_; }
 
 private:
     // A bracket keeping more than 1 / wide_bracket of the window hands the
@@ -298,6 +391,7 @@ private:
     double width_ = 0.0;
     double typical_move_ = 0.0;
     int sampled_turns_ = 0;
+    bool steady_ = false;
 };
 
 }  // namespace vorn::baseline
