@@ -218,15 +218,22 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
     // still gives each worker about two (up to 64 workers, as many pieces
     // as that many would need): with pieces of one anchor, two workers spent
     // more time filling windows than moving them (n = 10,000,000,
-    // W = 1,000,001: 56-70 ms, against 37-50 ms with pieces of ten).
+    // W = 1,000,001: 56-70 ms, against 37-50 ms with pieces of ten). Where
+    // anchors are many, pieces hold up to 64 while each worker still gets
+    // at least 16 pieces: the pool splits down to the minimum, and at
+    // W = 10,001 on 10^7 samples pieces of 16 to 31 anchors spent an eighth
+    // of their appends filling the first window (float32 on white noise
+    // took 16.4-16.6 ms with at least 64 against 18.0-18.2 with 16; a random
+    // walk 25.6-26.4 against 26.8-26.9).
     const bool sorted = takes_sorted_window(inputs, sorted_anchor_window_limit);
     const std::size_t min_anchors =
         n <= calling_thread_limit
             ? anchor_count
-            : std::clamp<std::size_t>(
-                  static_cast<std::size_t>(anchor_count /
-                                           std::min<std::size_t>(64, 2 * pool::worker_count())),
-                  1, 16);
+            : std::max(std::clamp<std::size_t>(
+                           static_cast<std::size_t>(
+                               anchor_count / std::min<std::size_t>(64, 2 * pool::worker_count())),
+                           1, 16),
+                       std::min<std::size_t>(64, anchor_count / (16 * pool::worker_count())));
     pool::for_each_piece(anchor_count, min_anchors, [&](std::size_t begin, std::size_t end) {
         const std::span<double> piece = anchor_values.subspan(begin, end - begin);
         if (sorted) {
