@@ -261,6 +261,11 @@ public:
     // only as misses, never as a wrong answer).
     std::size_t misses() const noexcept { return misses_; }
 
+    // Whether the level looks steady enough for a bracket held across
+    // anchors: this selection keeps no history to judge by, so always
+    // (brackets that keep missing pause themselves).
+    bool steady() const noexcept { return true; }
+
 private:
     // Keys in the largest sample: a few thousand keep the bracket within a
     // few percent of a window of 10^5 to 10^6 keys, and their own selection

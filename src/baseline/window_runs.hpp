@@ -20,9 +20,9 @@ void direct_run(const window_inputs<T>& inputs, std::size_t begin, std::span<T> 
 // out[j] = the kernel value at anchor position (first_anchor + j) * step,
 // widened to float64. One call is one piece of the anchor loop; it reads
 // each sample once into a ring shared by the overlapping anchor windows
-// (anchor_window.hpp), and per anchor keeps the keys of a bracket around the
-// rank (the last answer's neighbourhood, or a sample's for wide windows) and
-// selects among them.
+// (anchor_window.hpp), and per anchor selects among the keys of a bracket
+// around the rank: one held across anchors and filtered as keys enter, or,
+// where it misses, the last answer's neighbourhood or a sample's.
 template <class T>
 void anchor_run(const window_inputs<T>& inputs, std::uint64_t step, std::size_t first_anchor,
                 std::span<double> out);
