@@ -92,30 +92,33 @@ void scan_usable(std::span<const T> signal, std::span<const std::uint8_t> mask,
 // histogram passes then decide. Either way the value is the key of one rank.
 template <class T>
 bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mask, T& median) {
+    // The element type's own key width: the pass below appends and filters
+    // half the bytes for float32.
+    using key = typename float_key<T>::key;
     constexpr std::size_t sample_positions = 8192;
     constexpr double margin = 4.0;
     constexpr std::size_t block = 4096;
     const std::size_t n = signal.size();
     const std::size_t stride = std::max<std::size_t>(n / sample_positions, 1);
-    core::owned_buffer<wide_key> sample(sample_positions + 1 + 3 * key_pass_slack);
+    core::owned_buffer<key> sample(sample_positions + 1 + 3 * key_pass_slack);
     sample.resize_for_overwrite(sample.capacity());
     std::size_t sampled = 0;
     for (std::size_t i = stride / 2; i < n && sampled <= sample_positions; i += stride) {
         const T x = signal[i];
-        if (mask_true(mask[i]) && usable_value(x)) sample[sampled++] = to_key(x);
+        if (mask_true(mask[i]) && usable_value(x)) sample[sampled++] = static_cast<key>(to_key(x));
     }
     if (sampled < 64) return false;
     const double centre = 0.5 * static_cast<double>(sampled);
     const double reach = margin * 0.5 * std::sqrt(static_cast<double>(sampled)) + 2.0;
     const auto sample_key = [&](double rank) {
-        return select_rank(std::span<wide_key>(sample.data(), sampled),
+        return select_rank(std::span<key>(sample.data(), sampled),
                            static_cast<std::size_t>(rank));
     };
     const double lowest = std::floor(centre - reach);
     const double highest = std::ceil(centre + reach);
-    const wide_key low = lowest < 0.0 ? std::numeric_limits<wide_key>::min() : sample_key(lowest);
-    const wide_key high = highest >= static_cast<double>(sampled)
-                              ? std::numeric_limits<wide_key>::max()
+    const key low = lowest < 0.0 ? std::numeric_limits<key>::min() : sample_key(lowest);
+    const key high = highest >= static_cast<double>(sampled)
+                              ? std::numeric_limits<key>::max()
                               : sample_key(highest);
     // One key throughout the bracket needs no keeping: it is the answer.
     const bool keep = low != high;
@@ -127,10 +130,10 @@ bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mas
     std::size_t usable = 0;
     std::size_t below = 0;
     std::size_t inside = 0;
-    core::owned_buffer<wide_key> kept;
+    core::owned_buffer<key> kept;
     pool::for_each_piece(n, min_scan_piece, [&](std::size_t begin, std::size_t end) {
-        core::owned_buffer<wide_key> keys(block + key_pass_slack);
-        core::owned_buffer<wide_key> piece_kept(keep ? std::size_t{1} << 12 : 0);
+        core::owned_buffer<key> keys(block + key_pass_slack);
+        core::owned_buffer<key> piece_kept(keep ? std::size_t{1} << 12 : 0);
         bracket_tally tally{0, 0};
         std::size_t piece_usable = 0;
         for (std::size_t at = begin; at < end; at += block) {
