@@ -36,113 +36,54 @@ constexpr std::size_t tracking_window_limit = std::size_t{1} << 16;
 constexpr std::size_t sample_keys = 4096;
 
 // Windows up to this many keys hold a bracket across anchors
-// (held_anchors); wider ones select each anchor from a sample of its own
-// (ring_anchors). A held bracket drawn from a sample of the wider windows
-// keeps tens of thousands of keys, and their anchors are few per piece: on
-// 10^7 samples, two cores, it took 17.2-17.3 ms instead of 20.3-20.8 at
-// W = 100,001 (float32 white noise; 21.7 instead of 29.8-30.0 for
-// float64), the same on a random walk, but 27.2-27.5 instead of 22.5 at
-// W = 1,000,001 (random walk 31.2-31.8 instead of 25.0-25.2).
+// (ring_anchors); wider ones select each anchor from a sample of its own. A
+// held bracket drawn from a sample of the wider windows keeps tens of
+// thousands of keys, and their anchors are few per piece: on 10^7 samples,
+// two cores, it took 17.2-17.3 ms instead of 20.3-20.8 at W = 100,001
+// (float32 white noise; 21.7 instead of 29.8-30.0 for float64), the same
+// on a random walk, but 27.2-27.5 instead of 22.5 at W = 1,000,001 (random
+// walk 31.2-31.8 instead of 25.0-25.2).
 constexpr std::size_t held_window_limit = std::size_t{1} << 18;
 
-// Anchors [first, stop) from the ring of usable keys (anchor_window.hpp),
-// each selected on its own: the windows wider than held_window_limit.
-// The scratch grows with the window: the ring and the selection buffers
-// hold about four keys (8 bytes, 4 for float32) per window slot (their pages
-// are touched only as far as they are used).
+// Anchors [first, stop) from the ring of usable keys (anchor_window.hpp)
+// and, where `may_hold` (windows up to held_window_limit keys), a bracket
+// held across anchors (bracket_ring). Neighbouring windows share three
+// quarters of their keys, and on a signal whose level moves slowly against
+// its spread the key of the asked rank stays among the same few dozen
+// ranks for many anchors. A bracket of keys around it, chosen once, is then
+// filtered only as keys enter (each key once, not once per window it falls
+// in), and an anchor costs a selection among the bracket's keys. When the
+// rank falls outside the bracket the Selector answers (the tracking
+// selection up to tracking_window_limit keys, the sampled one above), and a
+// new bracket is chosen around that answer, 4 standard deviations of a
+// sampled rank wide (plus 16 ranks) on either side; where brackets keep
+// missing within a few anchors (a level that moves as fast as the window
+// spreads), the Selector alone serves the next anchors. Which path runs
+// changes the time, never the answer: the key of a given rank is unique.
 template <class T, class Selector>
 void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
-                  std::size_t stop, std::size_t capacity, double* out) {
+                  std::size_t stop, std::size_t capacity, bool may_hold, double* out) {
     using key = typename compacted_window<T>::key;
+    // The scratch grows with the window, its pages touched only as far as
+    // they are used: the window ring and the Selector's buffers, about four
+    // keys per window slot, and where a bracket may be held, the bracket
+    // ring and three buffers of twice a window for select_key_pair, seven
+    // more.
     const std::size_t ring_slots = compacted_window<T>::storage_for(capacity);
     const std::size_t work_slots = Selector::storage_for(capacity);
-    core::owned_buffer<key> storage(ring_slots + work_slots);
-    compacted_window<T> window({storage.data(), ring_slots});
-    Selector selector({storage.data() + ring_slots, work_slots}, capacity);
-    // The selections look only at the window at hand, not at the keys as
-    // they come and go.
-    const auto unseen = [](std::span<const key>) {};
-
-    const T* signal = in.signal.data();
-    const std::uint8_t* mask = in.mask.data();
-    const auto start_of = [&](std::size_t k) { return in.window_lo(k * step); };
-
-    // Anchors [first, recorded) have the ring total at their window start
-    // in starts[k % pending_starts]. The scan stops at every start on its
-    // way, so no start is passed unrecorded.
-    std::uint64_t starts[pending_starts];
-    std::size_t recorded = first;
-    std::size_t position = start_of(first);
-    const auto record_starts = [&] {
-        while (recorded < stop && start_of(recorded) <= position) {
-            starts[recorded % pending_starts] = window.total();
-            ++recorded;
-        }
-    };
-    const auto scan_to = [&](std::size_t target) {
-        while (position < target) {
-            std::size_t until = target;
-            if (recorded < stop) until = std::min(until, start_of(recorded));
-            window.append(signal, mask, position, until, unseen);
-            position = until;
-            record_starts();
-        }
-    };
-    record_starts();
-
-    rank_cache rank(in.percentile);
-    for (std::size_t k = first; k < stop; ++k) {
-        // Consecutive windows overlap or touch (step <= 2h), so this
-        // window's start was recorded while scanning the previous one.
-        window.drop_to(starts[k % pending_starts], unseen);
-        scan_to(in.window_hi(k * step));
-        const std::size_t count = window.count();
-        const T value =
-            count != 0 ? from_key<T>(selector.select(window.first_part(), window.second_part(),
-                                                     rank(count)))
-                       : in.fallback_value();
-        out[k - first] = static_cast<double>(value);  // exact for float32
-    }
-}
-
-// Anchors [first, stop) of windows up to held_window_limit keys, from the
-// ring of usable keys and a bracket held across anchors (bracket_ring).
-// Neighbouring windows share three quarters of their keys, and on a signal
-// whose level moves slowly against its spread the key of the asked rank
-// stays among the same few dozen ranks for many anchors. A bracket of keys
-// around it, chosen once, is then filtered only as keys enter (each key
-// once, not once per window it falls in), and an anchor costs a selection
-// among the bracket's keys. When the rank falls outside the bracket the
-// tracking selection answers and a new bracket is chosen around that
-// answer, 4 standard deviations of a sampled rank wide (plus 16 ranks) on
-// either side; where brackets keep missing within a few anchors (a level
-// that moves as fast as the window spreads), the selection alone serves the
-// next anchors. The selection is the tracking one up to
-// tracking_window_limit keys, the sampled one above. Which path runs changes the time, never the
-// answer: the key of a given rank is unique.
-template <class T, class Selector>
-void held_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
-                  std::size_t stop, std::size_t capacity, double* out) {
-    using key = typename compacted_window<T>::key;
-    using selector = Selector;
-    const std::size_t ring_slots = compacted_window<T>::storage_for(capacity);
-    const std::size_t work_slots = selector::storage_for(capacity);
-    const std::size_t held_slots = bracket_ring<key>::storage_for(capacity);
-    // About eleven keys per window slot in all: the window ring, the
-    // tracking selection's buffers, the bracket ring and three buffers of
-    // twice a window for select_key_pair.
-    const std::size_t room = 2 * (capacity + key_pass_slack);
+    const std::size_t held_slots = bracket_ring<key>::storage_for(may_hold ? capacity : 0);
+    const std::size_t room = may_hold ? 2 * (capacity + key_pass_slack) : 0;
     core::owned_buffer<key> storage(ring_slots + work_slots + held_slots + 3 * room);
     key* const base = storage.data();
     compacted_window<T> window({base, ring_slots});
-    selector tracking({base + ring_slots, work_slots}, capacity);
+    Selector selection({base + ring_slots, work_slots}, capacity);
     bracket_ring<key> held({base + ring_slots + work_slots, held_slots});
     key* const scratch = base + ring_slots + work_slots + held_slots;
     key* const buffers[3] = {scratch, scratch + room, scratch + 2 * room};
 
     // Whether `held` follows the window (its bracket is in force), how many
     // anchors it has answered since it was chosen, and how many more
-    // anchors the tracking selection serves alone after brackets missed fast.
+    // anchors the Selector serves alone after brackets missed fast.
     // A pause doubles with every bracket that misses fast in a row, so that
     // a level moving fast all along (a random walk) soon stops paying for
     // brackets, and is back to its shortest after one that holds.
@@ -165,7 +106,7 @@ void held_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
     const auto start_of = [&](std::size_t k) { return in.window_lo(k * step); };
 
     // A window start's running totals: of the window ring and of the
-    // bracket ring (below and kept), as when ring_anchors records them.
+    // bracket ring (below and kept), recorded when the scan reaches it.
     struct mark {
         std::uint64_t keys;
         std::uint64_t below;
@@ -274,7 +215,7 @@ void held_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
                 continue;
             }
         }
-        const key result = tracking.select(window.first_part(), window.second_part(), r);
+        const key result = selection.select(window.first_part(), window.second_part(), r);
         out[k - first] = static_cast<double>(from_key<T>(result));  // exact for float32
         bool renew = false;
         if (holding) {  // the bracket missed
@@ -291,9 +232,9 @@ void held_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
         } else {
             renew = true;
         }
-        // Only where the tracking selection's first bracket held: the level
-        // moved no more than it had been moving.
-        if (renew && count >= held_window_floor && tracking.steady()) {
+        // Only where the level looks steady (for the tracking selection:
+        // its first bracket held, the level moved no more than it had been).
+        if (renew && may_hold && count >= held_window_floor && selection.steady()) {
             choose_bracket(k, count, r);
             holding = true;
             answered = 0;
@@ -321,12 +262,13 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
         const std::size_t capacity = static_cast<std::size_t>(
             std::min<std::uint64_t>(2 * in.half_window, in.signal.size()));
         using key = typename compacted_window<T>::key;
+        const bool may_hold = capacity <= held_window_limit;
         if (capacity <= tracking_window_limit) {
-            held_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, out.data());
-        } else if (capacity <= held_window_limit) {
-            held_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, out.data());
+            ring_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, may_hold,
+                                                    out.data());
         } else {
-            ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, out.data());
+            ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, may_hold,
+                                                   out.data());
         }
     }
     if (stop < end) in.fail_short_mask(stop * step);

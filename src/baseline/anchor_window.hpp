@@ -17,31 +17,28 @@
 namespace vorn::baseline {
 
 // Anchor windows are W wide and a quarter window apart, so every sample
-// falls into about four of them. The ring holds the keys of the usable
-// samples of the current window in signal order, each sample read once;
+// falls into about four of them. A ring of keys (key_ring, as the window's
+// compacted_window) holds the keys of the usable samples of the current
+// window in signal order, each sample read once;
 // moving to the next anchor drops the keys of the positions that left (their
 // count is known from the ring's running total at the new window's start)
 // and appends the new positions. Nothing is ever re-read from the signal, so
 // concurrent writes to the arrays cannot unbalance the ring.
-template <class T>
-class compacted_window {
+template <class Key>
+class key_ring {
 public:
-    // The element type's own key width: 32-bit keys for float32 halve what
-    // the ring and the passes over it move.
-    using key = typename float_key<T>::key;
-
-    // The ring: `capacity` bounds the usable keys of a window, and the vector
-    // appends need key_pass_slack free slots beyond the last kept key, plus
-    // as many past the ring's end.
+    // `capacity` bounds the keys the ring holds at once, and the vector
+    // passes that fill it need key_pass_slack free slots beyond the last
+    // kept key, plus as many past the ring's end.
     static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
         return capacity + 2 * key_pass_slack;
     }
 
-    compacted_window(std::span<key> storage) noexcept
+    explicit key_ring(std::span<Key> storage) noexcept
         : ring_(storage.data()), slots_(storage.size() - key_pass_slack) {}
 
-    // Keys appended since the start of the run; a window start is recorded
-    // as this total when the scan reaches it.
+    // Keys appended since the start (or the last clear); a window start is
+    // recorded as this total when the scan reaches it.
     std::uint64_t total() const noexcept { return total_; }
     std::size_t count() const noexcept { return static_cast<std::size_t>(total_ - dropped_); }
 
@@ -52,7 +49,7 @@ public:
         std::size_t leaving = static_cast<std::size_t>(mark - dropped_);
         while (leaving != 0) {
             const std::size_t part = std::min(leaving, slots_ - head_);
-            seen(std::span<const key>(ring_ + head_, part));
+            seen(std::span<const Key>(ring_ + head_, part));
             head_ += part;
             if (head_ == slots_) head_ = 0;
             leaving -= part;
@@ -60,53 +57,81 @@ public:
         dropped_ = mark;
     }
 
-    // Appends the keys of the usable samples among positions [from, to),
-    // showing the new keys to `seen`. No more positions than slots up to the
-    // ring's end go into one append, so kept keys never pass the end; unkept
-    // vector lanes may, into the slack, or into free slots, of which there
-    // are always key_pass_slack.
-    template <class Seen>
-    void append(const T* signal, const std::uint8_t* mask, std::size_t from, std::size_t to,
-                Seen&& seen) noexcept {
-        while (from < to) {
-            const std::size_t length = std::min(to - from, slots_ - tail_);
-            const std::size_t kept =
-                append_usable(signal + from, mask + from, length, ring_ + tail_);
-            seen(std::span<const key>(ring_ + tail_, kept));
-            total_ += kept;
-            tail_ += kept;
-            if (tail_ == slots_) tail_ = 0;
-            from += length;
-        }
-    }
-
     // The keys appended between the running totals `from` and `to`, which
-    // lie in the window (after the last drop, up to total()), as at most two
-    // spans of the ring.
-    std::array<std::span<const key>, 2> between(std::uint64_t from,
+    // lie in the ring (after the last drop, up to total()), as at most two
+    // spans.
+    std::array<std::span<const Key>, 2> between(std::uint64_t from,
                                                 std::uint64_t to) const noexcept {
         std::size_t begin = head_ + static_cast<std::size_t>(from - dropped_);
         if (begin >= slots_) begin -= slots_;
         const std::size_t length = static_cast<std::size_t>(to - from);
         const std::size_t part = std::min(length, slots_ - begin);
-        return {std::span<const key>(ring_ + begin, part), std::span<const key>(ring_, length - part)};
+        return {std::span<const Key>(ring_ + begin, part), std::span<const Key>(ring_, length - part)};
     }
 
-    // The window's keys in signal order, as at most two spans of the ring.
-    std::span<const key> first_part() const noexcept {
+    // The ring's keys in the order they came, as at most two spans.
+    std::span<const Key> first_part() const noexcept {
         return {ring_ + head_, std::min(count(), slots_ - head_)};
     }
-    std::span<const key> second_part() const noexcept {
+    std::span<const Key> second_part() const noexcept {
         return {ring_, count() - first_part().size()};
     }
 
+protected:
+    // Runs pass(offset, length, at) over `inputs` inputs in stretches of
+    // `length` from `offset` on; the pass writes the keys it keeps at `at`
+    // and returns how many. No stretch is longer than the slots up to the
+    // ring's end, so kept keys never pass the end; unkept vector lanes may,
+    // into the slack, or into free slots, of which there are always
+    // key_pass_slack.
+    template <class Pass>
+    void fill(std::size_t inputs, Pass&& pass) noexcept {
+        for (std::size_t offset = 0; offset < inputs;) {
+            const std::size_t length = std::min(inputs - offset, slots_ - tail_);
+            const std::size_t kept = pass(offset, length, ring_ + tail_);
+            total_ += kept;
+            tail_ += kept;
+            if (tail_ == slots_) tail_ = 0;
+            offset += length;
+        }
+    }
+
+    void clear() noexcept {
+        head_ = tail_ = 0;
+        dropped_ = total_ = 0;
+    }
+
 private:
-    key* ring_;
+    Key* ring_;
     std::size_t slots_;
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t total_ = 0;
+};
+
+// The window's ring: `capacity` bounds the usable keys of a window.
+template <class T>
+class compacted_window : public key_ring<typename float_key<T>::key> {
+public:
+    // The element type's own key width: 32-bit keys for float32 halve what
+    // the ring and the passes over it move.
+    using key = typename float_key<T>::key;
+
+    using key_ring<key>::key_ring;
+
+    // Appends the keys of the usable samples among positions [from, to),
+    // showing the new keys to `seen`.
+    template <class Seen>
+    void append(const T* signal, const std::uint8_t* mask, std::size_t from, std::size_t to,
+                Seen&& seen) noexcept {
+        this->fill(to - from, [&](std::size_t offset, std::size_t length, key* at) {
+            const std::size_t kept =
+                append_usable(signal + from + offset, mask + from + offset, length, at);
+            seen(std::span<const key>(at, kept));
+            return kept;
+        });
+    }
 };
 
 // The keys of a window that fall in a bracket [low, high] of keys held
@@ -115,71 +140,41 @@ private:
 // start's place is recorded as the running totals (below(), total()) when
 // the scan reaches it, so a window's count below the bracket is a
 // difference of two totals and its bracket keys are the ring's contents
-// after a drop to the recorded total.
-//
-// The ring has the window ring's sizing: a window keeps at most `capacity`
-// keys in the bracket, and the vector filter's unkept lanes fall into the
-// key_pass_slack free slots beyond the last kept key.
+// after a drop to the recorded total. A window keeps at most `capacity`
+// keys in the bracket, as in the window's ring.
 template <class Key>
-class bracket_ring {
+class bracket_ring : public key_ring<Key> {
 public:
-    static constexpr std::size_t storage_for(std::size_t capacity) noexcept {
-        return capacity + 2 * key_pass_slack;
-    }
-
-    explicit bracket_ring(std::span<Key> storage) noexcept
-        : ring_(storage.data()), slots_(storage.size() - key_pass_slack) {}
+    using key_ring<Key>::key_ring;
 
     // Empties the ring and starts the running totals over for a new bracket.
     void reset(Key low, Key high) noexcept {
+        this->clear();
         low_ = low;
         high_ = high;
-        head_ = tail_ = 0;
-        dropped_ = total_ = below_ = 0;
+        below_ = 0;
     }
 
     std::uint64_t below() const noexcept { return below_; }
-    std::uint64_t total() const noexcept { return total_; }
-    std::size_t count() const noexcept { return static_cast<std::size_t>(total_ - dropped_); }
 
     // Keys entering the window, in signal order.
     void take(std::span<const Key> keys) noexcept {
-        while (!keys.empty()) {
-            // No more keys than slots up to the ring's end, so kept keys never pass it.
-            const std::size_t length = std::min(keys.size(), slots_ - tail_);
+        this->fill(keys.size(), [&](std::size_t offset, std::size_t length, Key* at) {
             const bracket_tally tally =
-                filter_bracket(keys.first(length), low_, high_, ring_ + tail_, {0, 0});
+                filter_bracket(keys.subspan(offset, length), low_, high_, at, {0, 0});
             below_ += tally.below;
-            total_ += tally.kept;
-            tail_ += tally.kept;
-            if (tail_ == slots_) tail_ = 0;
-            keys = keys.subspan(length);
-        }
+            return tally.kept;
+        });
     }
 
     // Drops the bracket keys up to the running total `mark`.
     void drop_to(std::uint64_t mark) noexcept {
-        head_ += static_cast<std::size_t>(mark - dropped_);  // at most a window's keys
-        if (head_ >= slots_) head_ -= slots_;
-        dropped_ = mark;
-    }
-
-    std::span<const Key> first_part() const noexcept {
-        return {ring_ + head_, std::min(count(), slots_ - head_)};
-    }
-    std::span<const Key> second_part() const noexcept {
-        return {ring_, count() - first_part().size()};
+        key_ring<Key>::drop_to(mark, [](std::span<const Key>) {});
     }
 
 private:
-    Key* ring_;
-    std::size_t slots_;
     Key low_ = 0;
     Key high_ = 0;
-    std::size_t head_ = 0;
-    std::size_t tail_ = 0;
-    std::uint64_t dropped_ = 0;
-    std::uint64_t total_ = 0;
     std::uint64_t below_ = 0;
 };
 

@@ -21,20 +21,24 @@ VORN_AVX2 inline std::size_t count_of(int lanes) {
     return static_cast<std::size_t>(_mm_popcnt_u32(static_cast<unsigned>(lanes)));
 }
 
-// For each 4-bit lane mask, the 32-bit lane indices that move the selected
-// 64-bit lanes, in order, to the bottom of a vector.
+// For each lane mask of a vector of `keys` keys (four wide or eight narrow
+// ones), the 32-bit lane indices that move the selected keys, in order, to
+// the bottom of a vector.
+template <int keys>
 struct compress_indices {
-    alignas(32) std::int32_t lanes[16][8];
+    alignas(32) std::int32_t lanes[1 << keys][8];
 };
 
-constexpr compress_indices make_compress_indices() {
-    compress_indices table{};
-    for (int mask = 0; mask < 16; ++mask) {
+template <int keys>
+constexpr compress_indices<keys> make_compress_indices() {
+    constexpr int parts = 8 / keys;  // 32-bit lanes per key
+    compress_indices<keys> table{};
+    for (int mask = 0; mask < (1 << keys); ++mask) {
         int out = 0;
-        for (int lane = 0; lane < 4; ++lane) {
+        for (int lane = 0; lane < keys; ++lane) {
             if ((mask >> lane) & 1) {
-                table.lanes[mask][2 * out] = 2 * lane;
-                table.lanes[mask][2 * out + 1] = 2 * lane + 1;
+                for (int part = 0; part < parts; ++part)
+                    table.lanes[mask][parts * out + part] = parts * lane + part;
                 ++out;
             }
         }
@@ -42,19 +46,25 @@ constexpr compress_indices make_compress_indices() {
     return table;
 }
 
-constexpr compress_indices compress = make_compress_indices();
+constexpr compress_indices<4> compress = make_compress_indices<4>();
+constexpr compress_indices<8> narrow_compress = make_compress_indices<8>();
+
+template <int keys>
+VORN_AVX2 inline __m256i compressed_by(const compress_indices<keys>& table, __m256i v, int mask) {
+    const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.lanes[mask]));
+    return _mm256_permutevar8x32_epi32(v, lanes);
+}
 
 VORN_AVX2 inline __m256i compressed(__m256i keys, int mask) {
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(compress.lanes[mask]));
-    return _mm256_permutevar8x32_epi32(keys, lanes);
+    return compressed_by(compress, keys, mask);
 }
 
 VORN_AVX2 inline int lane_mask(__m256i lanes) {
     return _mm256_movemask_pd(_mm256_castsi256_pd(lanes));
 }
 
-VORN_AVX2 inline __m256i vector_at(const wide_key* keys) {
+template <class Key>
+VORN_AVX2 inline __m256i vector_at(const Key* keys) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys));
 }
 
@@ -188,81 +198,81 @@ VORN_AVX2 std::size_t append_four_at_a_time(const T* signal, const std::uint8_t*
 
 // The narrow (32-bit) keys of float32 samples, eight to a vector.
 
-// For each 8-bit lane mask, the indices that move the selected 32-bit lanes,
-// in order, to the bottom of a vector.
-struct narrow_compress_indices {
-    alignas(32) std::int32_t lanes[256][8];
-};
-
-constexpr narrow_compress_indices make_narrow_compress() {
-    narrow_compress_indices table{};
-    for (int mask = 0; mask < 256; ++mask) {
-        int out = 0;
-        for (int lane = 0; lane < 8; ++lane)
-            if ((mask >> lane) & 1) table.lanes[mask][out++] = lane;
-    }
-    return table;
-}
-
-constexpr narrow_compress_indices narrow_compress = make_narrow_compress();
-
 VORN_AVX2 inline __m256i narrow_compressed(__m256i keys, int mask) {
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(narrow_compress.lanes[mask]));
-    return _mm256_permutevar8x32_epi32(keys, lanes);
+    return compressed_by(narrow_compress, keys, mask);
 }
 
 VORN_AVX2 inline int narrow_lane_mask(__m256i lanes) {
     return _mm256_movemask_ps(_mm256_castsi256_ps(lanes));
 }
 
-VORN_AVX2 inline __m256i narrow_vector_at(const narrow_key* keys) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys));
-}
+// The vector operations of one key width, so that one body of each pass
+// below serves both: four wide keys or eight narrow ones to a vector.
+struct wide_lanes {
+    using key = wide_key;
+    static constexpr int all = 0xF;
+    VORN_AVX2 static __m256i load(const key* keys) { return vector_at(keys); }
+    VORN_AVX2 static __m256i broadcast(key k) { return _mm256_set1_epi64x(k); }
+    VORN_AVX2 static __m256i greater(__m256i a, __m256i b) { return _mm256_cmpgt_epi64(a, b); }
+    VORN_AVX2 static int mask_of(__m256i lanes) { return lane_mask(lanes); }
+    VORN_AVX2 static __m256i compress(__m256i keys, int mask) { return compressed(keys, mask); }
+};
 
-}  // namespace
+struct narrow_lanes {
+    using key = narrow_key;
+    static constexpr int all = 0xFF;
+    VORN_AVX2 static __m256i load(const key* keys) { return vector_at(keys); }
+    VORN_AVX2 static __m256i broadcast(key k) { return _mm256_set1_epi32(k); }
+    VORN_AVX2 static __m256i greater(__m256i a, __m256i b) { return _mm256_cmpgt_epi32(a, b); }
+    VORN_AVX2 static int mask_of(__m256i lanes) { return narrow_lane_mask(lanes); }
+    VORN_AVX2 static __m256i compress(__m256i keys, int mask) {
+        return narrow_compressed(keys, mask);
+    }
+};
 
-VORN_AVX2 bracket_tally filter_bracket_avx2(std::span<const narrow_key> keys, narrow_key low,
-                                          narrow_key high, narrow_key* kept_keys,
-                                          bracket_tally tally) noexcept {
-    const __m256i lows = _mm256_set1_epi32(low);
-    const __m256i highs = _mm256_set1_epi32(high);
-    const narrow_key* data = keys.data();
+template <class Lanes, class Key = typename Lanes::key>
+VORN_AVX2 bracket_tally filter_lanes(std::span<const Key> keys, Key low, Key high,
+                                     Key* kept_keys, bracket_tally tally) noexcept {
+    constexpr std::size_t width = 32 / sizeof(Key);
+    const __m256i lows = Lanes::broadcast(low);
+    const __m256i highs = Lanes::broadcast(high);
+    const Key* data = keys.data();
     const std::size_t length = keys.size();
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
     std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m256i v = narrow_vector_at(data + i);
-        const __m256i is_below = _mm256_cmpgt_epi32(lows, v);
-        const __m256i is_above = _mm256_cmpgt_epi32(v, highs);
-        const int below_mask = narrow_lane_mask(is_below);
-        const int keep_mask = ~narrow_lane_mask(_mm256_or_si256(is_below, is_above)) & 0xFF;
+    for (; i + width <= length; i += width) {
+        const __m256i v = Lanes::load(data + i);
+        const __m256i is_below = Lanes::greater(lows, v);
+        const __m256i is_above = Lanes::greater(v, highs);
+        const int below_mask = Lanes::mask_of(is_below);
+        const int keep_mask = ~Lanes::mask_of(_mm256_or_si256(is_below, is_above)) & Lanes::all;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_keys + kept),
-                            narrow_compressed(v, keep_mask));
+                            Lanes::compress(v, keep_mask));
         below += count_of(below_mask);
         kept += count_of(keep_mask);
     }
     return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
 }
 
-VORN_AVX2 split_tally split_around_avx2(std::span<const narrow_key> keys, narrow_key pivot,
-                                        narrow_key* less_keys,
-                                        narrow_key* greater_keys) noexcept {
-    const __m256i pivots = _mm256_set1_epi32(pivot);
-    const narrow_key* data = keys.data();
+template <class Lanes, class Key = typename Lanes::key>
+VORN_AVX2 split_tally split_lanes(std::span<const Key> keys, Key pivot, Key* less_keys,
+                                  Key* greater_keys) noexcept {
+    constexpr std::size_t width = 32 / sizeof(Key);
+    const __m256i pivots = Lanes::broadcast(pivot);
+    const Key* data = keys.data();
     const std::size_t length = keys.size();
     std::size_t less = 0;
     std::size_t greater = 0;
     std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m256i v = narrow_vector_at(data + i);
-        const int less_mask = narrow_lane_mask(_mm256_cmpgt_epi32(pivots, v));
-        const int greater_mask = narrow_lane_mask(_mm256_cmpgt_epi32(v, pivots));
+    for (; i + width <= length; i += width) {
+        const __m256i v = Lanes::load(data + i);
+        const int less_mask = Lanes::mask_of(Lanes::greater(pivots, v));
+        const int greater_mask = Lanes::mask_of(Lanes::greater(v, pivots));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(less_keys + less),
-                            narrow_compressed(v, less_mask));
+                            Lanes::compress(v, less_mask));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(greater_keys + greater),
-                            narrow_compressed(v, greater_mask));
+                            Lanes::compress(v, greater_mask));
         less += count_of(less_mask);
         greater += count_of(greater_mask);
     }
@@ -270,6 +280,8 @@ VORN_AVX2 split_tally split_around_avx2(std::span<const narrow_key> keys, narrow
         split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
     return {less + tail.less, greater + tail.greater};
 }
+
+}  // namespace
 
 // Eight float32 samples at a time as narrow keys: a masked load leaves the
 // signal unread under a false mask element, as four_keys does.
@@ -295,52 +307,25 @@ VORN_AVX2 std::size_t append_usable_avx2(const float* signal, const std::uint8_t
     return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
 }
 
-VORN_AVX2 bracket_tally filter_bracket_avx2(std::span<const wide_key> keys, wide_key low,
-                                          wide_key high, wide_key* kept_keys,
-                                          bracket_tally tally) noexcept {
-    const __m256i lows = _mm256_set1_epi64x(low);
-    const __m256i highs = _mm256_set1_epi64x(high);
-    const wide_key* data = keys.data();
-    const std::size_t length = keys.size();
-    std::size_t below = tally.below;
-    std::size_t kept = tally.kept;
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-        const __m256i is_below = _mm256_cmpgt_epi64(lows, v);
-        const __m256i is_above = _mm256_cmpgt_epi64(v, highs);
-        const int below_mask = lane_mask(is_below);
-        const int keep_mask = ~lane_mask(_mm256_or_si256(is_below, is_above)) & 0xF;
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_keys + kept),
-                            compressed(v, keep_mask));
-        below += count_of(below_mask);
-        kept += count_of(keep_mask);
-    }
-    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+bracket_tally filter_bracket_avx2(std::span<const wide_key> keys, wide_key low, wide_key high,
+                                  wide_key* kept_keys, bracket_tally tally) noexcept {
+    return filter_lanes<wide_lanes>(keys, low, high, kept_keys, tally);
 }
 
-VORN_AVX2 split_tally split_around_avx2(std::span<const wide_key> keys, wide_key pivot,
-                                        wide_key* less_keys, wide_key* greater_keys) noexcept {
-    const __m256i pivots = _mm256_set1_epi64x(pivot);
-    const wide_key* data = keys.data();
-    const std::size_t length = keys.size();
-    std::size_t less = 0;
-    std::size_t greater = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
-        const int less_mask = lane_mask(_mm256_cmpgt_epi64(pivots, v));
-        const int greater_mask = lane_mask(_mm256_cmpgt_epi64(v, pivots));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(less_keys + less),
-                            compressed(v, less_mask));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(greater_keys + greater),
-                            compressed(v, greater_mask));
-        less += count_of(less_mask);
-        greater += count_of(greater_mask);
-    }
-    const split_tally tail =
-        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
-    return {less + tail.less, greater + tail.greater};
+bracket_tally filter_bracket_avx2(std::span<const narrow_key> keys, narrow_key low,
+                                  narrow_key high, narrow_key* kept_keys,
+                                  bracket_tally tally) noexcept {
+    return filter_lanes<narrow_lanes>(keys, low, high, kept_keys, tally);
+}
+
+split_tally split_around_avx2(std::span<const wide_key> keys, wide_key pivot,
+                              wide_key* less_keys, wide_key* greater_keys) noexcept {
+    return split_lanes<wide_lanes>(keys, pivot, less_keys, greater_keys);
+}
+
+split_tally split_around_avx2(std::span<const narrow_key> keys, narrow_key pivot,
+                              narrow_key* less_keys, narrow_key* greater_keys) noexcept {
+    return split_lanes<narrow_lanes>(keys, pivot, less_keys, greater_keys);
 }
 
 neighbour next_above_avx2(std::span<const wide_key> keys, wide_key key) noexcept {
