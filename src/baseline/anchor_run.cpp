@@ -143,15 +143,14 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
     const auto choose_bracket = [&](std::size_t k, std::size_t count, std::size_t rank) {
         const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
         const double reach = 4.0 * std::sqrt(static_cast<double>(count) * q * (1.0 - q)) + 16.0;
-        const std::span<const key> first_part = window.first_part();
-        const std::span<const key> second_part = window.second_part();
         std::size_t length = count;
         double below = static_cast<double>(rank) - std::floor(reach);
         double above = static_cast<double>(rank) + std::floor(reach);
         if (count <= tracking_window_limit) {
-            std::copy(first_part.begin(), first_part.end(), buffers[0]);
-            std::copy(second_part.begin(), second_part.end(), buffers[0] + first_part.size());
+            window.copy_to(buffers[0]);
         } else {
+            const std::span<const key> first_part = window.first_part();
+            const std::span<const key> second_part = window.second_part();
             const std::size_t stride = (count + sample_keys - 1) / sample_keys;
             length = 0;
             for (std::size_t i = stride / 2; i < count; i += stride)
@@ -205,10 +204,7 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
             const auto below = static_cast<std::size_t>(held.below() - start.below);
             const std::size_t kept = held.count();
             if (below <= r && r < below + kept && kept <= count / 4) {
-                const std::span<const key> first_part = held.first_part();
-                const std::span<const key> second_part = held.second_part();
-                std::copy(first_part.begin(), first_part.end(), buffers[0]);
-                std::copy(second_part.begin(), second_part.end(), buffers[0] + first_part.size());
+                held.copy_to(buffers[0]);
                 out[k - first] =
                     static_cast<double>(from_key<T>(select_key(buffers, kept, r - below)));
                 ++answered;

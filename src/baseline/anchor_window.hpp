@@ -77,6 +77,13 @@ public:
         return {ring_, count() - first_part().size()};
     }
 
+    // Copies the ring's keys, in order, to `out` (room for count() keys).
+    void copy_to(Key* out) const noexcept {
+        const std::span<const Key> first = first_part();
+        const std::span<const Key> second = second_part();
+        std::copy(second.begin(), second.end(), std::copy(first.begin(), first.end(), out));
+    }
+
 protected:
     // Runs pass(offset, length, at) over `inputs` inputs in stretches of
     // `length` from `offset` on; the pass writes the keys it keeps at `at`
