@@ -5,8 +5,10 @@ import importlib.util
 import math
 import os
 import pathlib
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -68,11 +70,38 @@ def expected_outputs(x: np.ndarray, rate: float) -> tuple[np.ndarray, np.ndarray
 
 
 def run(*argv, script=TOOL, check_rc=None):
-    done = subprocess.run([sys.executable, str(script), *map(str, argv)], capture_output=True,
-                          text=True, timeout=RUN_TIMEOUT)
+    # A run that hangs is ended with every process it started (its own session). First SIGUSR1:
+    # scripts that register faulthandler for it (DIES) then print every thread's stack, and the
+    # failure shows where each process was.
+    args = [sys.executable, str(script), *map(str, argv)]
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          start_new_session=True) as process:
+        try:
+            stdout, stderr = process.communicate(timeout=RUN_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            for pid in session_members(process.pid):  # one at a time: their stacks interleave
+                os.kill(pid, signal.SIGUSR1)
+                time.sleep(0.5)
+            os.killpg(process.pid, signal.SIGKILL)
+            stdout, stderr = process.communicate()
+            pytest.fail(f"{args} did not end within {RUN_TIMEOUT} s; its standard error, with "
+                        f"the stacks of its processes:\n{stderr}")
+    done = subprocess.CompletedProcess(args, process.returncode, stdout, stderr)
     if check_rc is not None:
         assert done.returncode == check_rc, done.stderr
     return done
+
+
+def session_members(session: int) -> list[int]:
+    members = []
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rpartition(")")[2].split()
+        except OSError:
+            continue  # ended meanwhile
+        if int(fields[3]) == session:  # after the name: state, ppid, pgrp, session
+            members.append(int(stat.parent.name))
+    return sorted(members)
 
 
 def summary(folder: pathlib.Path) -> dict[str, dict]:
@@ -195,7 +224,8 @@ def test_dask_cluster_writes_what_the_threads_write(batch, cluster, tmp_path):
 
 
 DIES = """
-import os, pathlib, sys
+import faulthandler, os, pathlib, signal, sys
+faulthandler.register(signal.SIGUSR1, all_threads=True)  # inherited by forked workers
 sys.path.insert(0, {examples!r})
 from many_recordings import main, process_recording, write_atomically
 
