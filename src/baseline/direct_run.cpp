@@ -63,7 +63,7 @@ void rank_space_run(const window_inputs<T>& in, std::size_t begin, std::span<T> 
     T* const sorted = scratch.sorted.data();
     std::uint64_t* const words = scratch.words.data();
 
-    rank_cache rank(in.percentile);
+    const rank_table rank(in.percentile, window);
     const std::size_t end = begin + out.size();
     for (std::size_t first = begin; first < end;) {
         const std::size_t last = std::min(end, first + stretch);
