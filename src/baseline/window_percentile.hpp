@@ -117,8 +117,8 @@ private:
 // percentile_rank for every count up to `longest`, made once: where the
 // usable count changes at every position (every window cut by the signal's
 // ends, as at W = 1001 on 1,000 samples) a call per position took an eighth
-// of the run, and the table's loop, free of calls and divisions, a few
-// hundredths of that.
+// of the run, and the table's loop, free of calls and divisions, a quarter
+// of that.
 class rank_table {
 public:
     rank_table(double percentile, std::size_t longest) : ranks_(longest + 1) {
