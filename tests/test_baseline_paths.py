@@ -97,6 +97,10 @@ def _check(dtype, signal, mask, window, percentile, label):
         ("outliers", 9_500, 1000, 25.0, "float64"),  # offsets cut to 32 bits tie: full keys order
         ("outliers", 8_000, 1200, 75.0, "float32"),
         ("walk", 3_000, 3_000, 100.0, "float32"),  # windows cut to the signal
+        # Percentiles outside [0, 100] and NaN: ranks clamped, or the smallest (the rank table).
+        ("drift", 5_000, 1_200, 150.0, "float64"),
+        ("steps", 4_000, 900, math.nan, "float32"),
+        ("ties", 3_000, 1_500, -20.0, "float64"),
     ],
 )
 def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
