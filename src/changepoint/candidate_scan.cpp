@@ -20,24 +20,6 @@ unsigned long long scan_stats_dismissed[3] = {};
 
 namespace {
 
-// The scalar twin of the bound on ln r inside total_bounds, for r > 0.
-inline double log_lower_bound(double r) noexcept {
-    const auto bits = std::bit_cast<std::uint64_t>(r);
-    const std::uint64_t exponent_field = (bits >> 52) & 0x7ff;
-    if (exponent_field == 0 || exponent_field == 0x7ff) return -745.0;
-    double m = std::bit_cast<double>((bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL);
-    double e = static_cast<double>(static_cast<int>(exponent_field) - 1023);
-    if (m >= 1.4142135623730951) {
-        m = m * 0.5;
-        e = e + 1.0;
-    }
-    const double x = m - 1.0;
-    const double x2 = x * x;
-    const double series = x * ((1.0 + x * (-1.0 / 2)) + x2 * ((1.0 / 3 + x * (-1.0 / 4)) +
-                                                             x2 * (1.0 / 5 + x * (-1.0 / 6))));
-    return (e * 0.6931471805599453 + series) - 1e-4;
-}
-
 // Lower bounds on the totals of the starts s0 .. s0 + 3 for end t.
 //
 // Every candidate's exact total is computed, in the written order, from
@@ -105,31 +87,6 @@ inline typename V::vec near_bounds(const scan_tables& in, std::size_t t, std::si
     return in.beta + (cost + load(in.best_cost + s0));
 }
 
-// One lower bound for the totals of every start of block `b` (all of whose
-// starts are at most the last start for t), from the block's extremes: each
-// quantity the total is made of is bounded by the same rounded operations on
-// the extreme inputs, since every one of them is monotone in each argument.
-// NaN (a non-finite value somewhere) dismisses nothing.
-inline double block_bound(const scan_tables& in, const block_level& level, std::size_t t,
-                          std::size_t s0) noexcept {
-    const std::size_t b = s0 / level.size;
-    const double length_min = in.position[t] - in.position[s0 + level.size - 1];
-    const double length_max = in.position[t] - in.position[s0];
-    const double d_low = in.sum[t] - level.sum_max[b];
-    const double d_high = in.sum[t] - level.sum_min[b];
-    const double d_abs = std::max(std::fabs(d_low), std::fabs(d_high));
-    const double a_max = (d_abs * d_abs) / length_min;
-    const double q_min = in.sum_sq[t] - level.sum_sq_max[b];
-    const double r_min = q_min - a_max;
-    if (!(r_min > 0.0)) return std::numeric_limits<double>::quiet_NaN();
-    // ln L is at most ln of the longest length; glibc's log is within an ulp
-    // of monotone, far inside the margin.
-    const double log_length_max = in.log_length[t - s0] + 1e-9;
-    const double slope = log_lower_bound(r_min) - log_length_max;
-    const double cost = slope >= 0.0 ? slope * length_min : slope * length_max;
-    return in.beta + (cost + level.best_cost_min[b]);
-}
-
 template <class V>
 scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, std::size_t guess,
                  const split_view& split) noexcept {
@@ -147,6 +104,7 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, s
     };
     if (guess <= last_start) offer(guess);
     log_reference ref;
+    const block_end end = block_end_at(in.sum, in.sum_sq, in.centre, t);
 
     // Starts [s0, s0 + width) all at most last_start: the bound near the
     // reference first (the tight one for long segments), the coarser one for
@@ -174,7 +132,7 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, s
     unsigned misses = 0;
     auto fine_block = [&](const block_level& fine, std::size_t f0) {
         if (misses < 4 || misses % 8 == 0) {
-            if (block_bound(in, fine, t, f0) > result.best) {
+            if (block_bound(fine, end, in.log_length, in.beta, t, f0) > result.best) {
                 misses = 0;
                 return VORN_SCAN_COUNT(1, fine.size);
             }
@@ -213,7 +171,7 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, s
                 VORN_SCAN_COUNT(0, coarse.size);
                 continue;
             }
-            if (block_bound(in, coarse, t, s0) > result.best) {
+            if (block_bound(coarse, end, in.log_length, in.beta, t, s0) > result.best) {
                 VORN_SCAN_COUNT(1, coarse.size);
                 continue;
             }
@@ -223,7 +181,7 @@ scan_result scan(const scan_tables& in, std::size_t t, std::size_t last_start, s
         }
     }
     for (; s0 + coarse.size - 1 <= last_start; s0 += coarse.size) {
-        if (block_bound(in, coarse, t, s0) > result.best) {
+        if (block_bound(coarse, end, in.log_length, in.beta, t, s0) > result.best) {
             VORN_SCAN_COUNT(1, coarse.size);
             continue;
         }

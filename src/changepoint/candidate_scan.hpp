@@ -27,6 +27,7 @@ struct scan_tables {
     const double* log_grid;    // ln(1 + j / reference_grid) for j below reference_grid
     std::size_t count;         // n: the last end position
     std::array<block_level, block_sizes.size()> blocks;
+    double centre;             // of the blocks' shifted sums (start_blocks.hpp)
     double beta;               // penalty per change point
     double log_floor;          // stands in for ln(r) when r <= 0
 };

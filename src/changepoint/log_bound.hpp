@@ -2,10 +2,12 @@
 // it, cheap enough for every candidate of a long scan.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "changepoint/candidate_scan.hpp"
 
@@ -98,6 +100,61 @@ inline typename V::vec log_below(log_reference& ref, const double* log_grid,
         w = (r_low - ref.grid) * ref.inv;
     const vec poly = w - (w * w) * 0.57;
     return V::select(w >= -0.06, ref.log_low + poly, V::splat(-745.0));
+}
+
+// The scalar twin of the bound on ln r inside total_bounds (candidate_scan.cpp),
+// for r > 0.
+inline double log_lower_bound(double r) noexcept {
+    const auto bits = std::bit_cast<std::uint64_t>(r);
+    const std::uint64_t exponent_field = (bits >> 52) & 0x7ff;
+    if (exponent_field == 0 || exponent_field == 0x7ff) return -745.0;
+    double m = std::bit_cast<double>((bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL);
+    double e = static_cast<double>(static_cast<int>(exponent_field) - 1023);
+    if (m >= 1.4142135623730951) {
+        m = m * 0.5;
+        e = e + 1.0;
+    }
+    const double x = m - 1.0;
+    const double x2 = x * x;
+    const double series = x * ((1.0 + x * (-1.0 / 2)) + x2 * ((1.0 / 3 + x * (-1.0 / 4)) +
+                                                             x2 * (1.0 / 5 + x * (-1.0 / 6))));
+    return (e * 0.6931471805599453 + series) - 1e-4;
+}
+
+// One lower bound for the totals of every start of the block at s0 (all of
+// whose starts are at most t - 2), from the block's extremes, or NaN
+// (a non-finite value somewhere, or no positive residual shown), which
+// dismisses nothing.
+// - The residual: with the centre at 0 each quantity r is made of is bounded by
+//   the same rounded operations on the extreme inputs, every one of them
+//   monotone in each argument, so r_min is below every start's rounded r.
+//   Otherwise H(t) - H(s) >= h_low - (block's greatest H) and |A(t) - A(s)| is
+//   at most the larger distance between the ends of the two ranges (see
+//   start_blocks.hpp); those two roundings, the square's and the quotient's
+//   (4.1u), and block_end_at's allowance for the recursion's rounding are what
+//   `rounding` and `tiny` set aside.
+// - From r_min on, every operation is the recursion's or bounds it: ln r from
+//   below by log_lower_bound, ln L from above by the longest length's (glibc's
+//   log is within an ulp of monotone, far inside 1e-9), times L > 0 at the
+//   end of the range the sign of the slope picks, plus the least F.
+inline double block_bound(const block_level& level, const block_end& end,
+                          const double* log_length, double beta, std::size_t t,
+                          std::size_t s0) noexcept {
+    const std::size_t b = s0 / level.size;
+    const double length_min = static_cast<double>(t - (s0 + level.size - 1));
+    const double length_max = static_cast<double>(t - s0);
+    const double d_low = end.a_low - level.shifted_sum_max[b];
+    const double d_high = end.a_high - level.shifted_sum_min[b];
+    const double d_abs = std::max(std::fabs(d_low), std::fabs(d_high));
+    const double a_max = (d_abs * d_abs) / length_min;
+    const double q_min = end.h_low - level.shifted_sq_max[b];
+    const double r_min = (q_min - a_max) -
+                         ((end.sum_sq + std::fabs(q_min) + a_max) * end.rounding + end.tiny);
+    if (!(r_min > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+    const double log_length_max = log_length[t - s0] + 1e-9;
+    const double slope = log_lower_bound(r_min) - log_length_max;
+    const double cost = slope >= 0.0 ? slope * length_min : slope * length_max;
+    return beta + (cost + level.best_cost_min[b]);
 }
 
 }  // namespace vorn::changepoint

@@ -121,6 +121,7 @@ core::owned_buffer<std::uint64_t> pelt_search(std::span<const double> samples,
                              log_grid.data(),
                              n,
                              blocks.levels(),
+                             blocks.centre(),
                              beta,
                              log_floor};
     const scan_function scan = scan_for(isa);

@@ -13,6 +13,7 @@
 #include "changepoint/pelt.hpp"
 #include "changepoint/scan_lanes.hpp"
 #include "changepoint/split_bounds.hpp"
+#include "changepoint/start_blocks.hpp"
 
 using namespace vorn::changepoint;
 
@@ -184,32 +185,45 @@ int check_residual_below() {
     return failed;
 }
 
+// The prefix sums and ln L as the search builds them, and a candidate's
+// rounded total, operation for operation.
+struct prefix_sums {
+    std::vector<double> s1, s2, log_length;
+    explicit prefix_sums(const std::vector<double>& x)
+        : s1(x.size() + 1, 0.0), s2(x.size() + 1, 0.0), log_length(x.size() + 1) {
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            s1[i + 1] = s1[i] + x[i];
+            s2[i + 1] = (x[i] * x[i]) + s2[i];
+        }
+        for (std::size_t i = 0; i <= x.size(); ++i) log_length[i] = std::log(static_cast<double>(i));
+    }
+    double total(const std::vector<double>& f, double beta, std::size_t s, std::size_t t) const {
+        const double length_f = static_cast<double>(t - s);
+        const double d = s1[t] - s1[s];
+        const double q = s2[t] - s2[s];
+        const double r = q - ((d * d) / length_f);
+        const double log_r = r <= 0.0 ? log_floor : std::log(r);
+        return beta + ((log_r - log_length[t - s]) * length_f + f[s]);
+    }
+};
+
 // Prefix sums of signals where the split floors' pieces are tightest: large
 // offsets (cancellation up to the allowance's gate), tiny and huge scales,
 // +-1 pairs (exact residuals), constant runs (residuals of exactly zero).
-struct prefix_sums {
-    std::vector<double> s1, s2, log_length;
-};
-
 prefix_sums adversarial_sums(std::mt19937_64& rng, int kind, std::size_t n) {
     std::normal_distribution<double> normal;
-    prefix_sums out{std::vector<double>(n + 1, 0.0), std::vector<double>(n + 1, 0.0),
-                    std::vector<double>(n + 1)};
     const double offsets[] = {0.0, 1.0, 0x1p10, 0x1p17, 0x1p19, 1e6};
     const double scales[] = {1.0, 1e-150, 1e140, 1e-4};
+    std::vector<double> x(n);
     for (std::size_t i = 0; i < n; ++i) {
-        double x;
         if (kind < 24)
-            x = (offsets[kind % 6] + normal(rng)) * scales[kind / 6];
+            x[i] = (offsets[kind % 6] + normal(rng)) * scales[kind / 6];
         else if (kind == 24)
-            x = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0;
+            x[i] = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0;
         else
-            x = (i / 50) % 2 == 0 ? 3.0 : 0.1;
-        out.s1[i + 1] = out.s1[i] + x;
-        out.s2[i + 1] = (x * x) + out.s2[i];
+            x[i] = (i / 50) % 2 == 0 ? 3.0 : 0.1;
     }
-    for (std::size_t i = 0; i <= n; ++i) out.log_length[i] = std::log(static_cast<double>(i));
-    return out;
+    return prefix_sums(x);
 }
 
 // The exact residual of (s, t] on the stored sums, and its exact cost, in
@@ -322,14 +336,9 @@ int check_split_floors() {
         if (round == 18) pf = 1e300;
         std::vector<double> f;
         plain(x, pf, m, &f);
-        std::vector<double> s1(n + 1, 0.0), s2(n + 1, 0.0), log_length(n + 1);
-        for (std::size_t i = 0; i < n; ++i) {
-            s1[i + 1] = s1[i] + x[i];
-            s2[i + 1] = (x[i] * x[i]) + s2[i];
-        }
-        for (std::size_t i = 0; i <= n; ++i) log_length[i] = std::log(static_cast<double>(i));
+        const prefix_sums sums(x);
         const double beta = std::log(static_cast<double>(n)) * (pf + pf);
-        split_bounds splits(s1.data(), s2.data(), log_length.data(), n, beta);
+        split_bounds splits(sums.s1.data(), sums.s2.data(), sums.log_length.data(), n, beta);
         constexpr std::size_t fine = block_sizes[1];
         const long long checked_before = checked;
         for (std::size_t t = std::max<std::size_t>(m, 2); t <= n; ++t) {
@@ -339,13 +348,7 @@ int check_split_floors() {
                 long double least = std::numeric_limits<long double>::infinity();
                 for (std::size_t s = b * fine; s < (b + 1) * fine; ++s) {
                     if (!std::isfinite(f[s])) continue;
-                    const double length_f = static_cast<double>(t - s);
-                    const double d = s1[t] - s1[s];
-                    const double q = s2[t] - s2[s];
-                    const double r = q - ((d * d) / length_f);
-                    const double log_r = r <= 0.0 ? log_floor : std::log(r);
-                    const double total = beta + ((log_r - log_length[t - s]) * length_f + f[s]);
-                    least = std::min<long double>(least, total);
+                    least = std::min<long double>(least, sums.total(f, beta, s, t));
                 }
                 ++checked;
                 // floor + offset > least, decided exactly (a long double sum absorbs a
@@ -373,6 +376,116 @@ int check_split_floors() {
     return failed;
 }
 
+// A(x) and H(x) of start_blocks.hpp in long double (at least 11 more bits
+// than double), with a bound of their own error far below the margins the
+// shifted sums are checked for.
+struct exact_shifted {
+    long double a, h, slack_a, slack_h;
+};
+
+exact_shifted shifted(const prefix_sums& in, double c, std::size_t x) {
+    const long double cx = static_cast<long double>(c) * static_cast<long double>(x);
+    const long double two_c_s1 = 2.0L * c * in.s1[x];
+    const long double c2x = static_cast<long double>(c) * c * static_cast<long double>(x);
+    const long double a = in.s1[x] - cx;
+    const long double h = (in.s2[x] - two_c_s1) + c2x;
+    return {a, h, 0x1p-60L * (std::fabs(cx) + std::fabs(a)),
+            0x1p-60L * (in.s2[x] + std::fabs(two_c_s1) + c2x)};
+}
+
+// The block bounds against the totals they bound: at every end, every whole
+// block of starts at most t - 2 must have its bound at or below the least
+// rounded total of its starts, at both block sizes. The rounds run the plain
+// sums (signals near zero) and centred ones: offsets where the allowance for
+// the recursion's rounding decides (2^23 to 2^25 over unit noise), negative
+// ones, runs of exact values (blocks whose extremes are all alike), and tiny
+// and huge scales. Returns the failures.
+int check_block_bounds() {
+    std::mt19937_64 rng(19);
+    std::normal_distribution<double> normal;
+    int failed = 0;
+    long long checked = 0;
+    constexpr int rounds = 12;
+    for (int round = 0; round < rounds; ++round) {
+        const std::size_t n = 1200 + rng() % 800;
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double change = i > n / 2 ? 0.3 : 0.0;
+            switch (round) {
+                case 0: x[i] = normal(rng); break;
+                case 1: x[i] = normal(rng) * (1.0 + change) + change; break;
+                case 2: x[i] = 1e6 + normal(rng); break;
+                case 3: x[i] = 1e6 + normal(rng) * (1.0 + change) + change; break;
+                case 4: x[i] = 0x1p23 + normal(rng); break;
+                case 5: x[i] = 0x1p25 + normal(rng) * 4.0; break;
+                case 6: x[i] = -3e7 + normal(rng) * 8.0; break;
+                case 7: x[i] = 1e6 + normal(rng) * 0.05; break;
+                case 8: x[i] = (i / 70) % 3 == 0 ? 1e6 : 1e6 + normal(rng); break;
+                case 9: x[i] = (1.0 + normal(rng) * 0.1) * 1e-140; break;
+                case 10: x[i] = (1.0 + normal(rng) * 1e-2) * 0x1p505; break;
+                default: x[i] = 1e6 + (rng() % 211 == 0 ? 40.0 : 1.0) * normal(rng); break;
+            }
+        }
+        const double pf = std::vector<double>{1.0, 0.25, 0.0, -1.0}[round % 4];
+        const std::uint64_t m = 2;
+        std::vector<double> f;
+        plain(x, pf, m, &f);
+        const prefix_sums sums(x);
+        const double beta = std::log(static_cast<double>(n)) * (pf + pf);
+        start_blocks blocks(sums.s1.data(), sums.s2.data(), n);
+        for (std::size_t t = 0; t <= n; ++t) blocks.best_cost_known(t, f.data());
+        // The shifted sums first: each block's extremes and each end's bounds
+        // must hold the exact values.
+        const double c = blocks.centre();
+        for (const block_level& level : blocks.levels()) {
+            for (std::size_t b = 0; (b + 1) * level.size <= n + 1; ++b) {
+                for (std::size_t s = b * level.size; s < (b + 1) * level.size; ++s) {
+                    const exact_shifted at = shifted(sums, c, s);
+                    if (level.shifted_sum_min[b] > at.a + at.slack_a ||
+                        level.shifted_sum_max[b] < at.a - at.slack_a ||
+                        level.shifted_sq_max[b] < at.h - at.slack_h)
+                        if (++failed <= 5)
+                            std::printf("block sums: round %d block %zu of %zu misses start %zu\n",
+                                        round, b, level.size, s);
+                }
+            }
+        }
+        for (std::size_t t = 2; t <= n; ++t) {
+            const block_end end = block_end_at(sums.s1.data(), sums.s2.data(), c, t);
+            const exact_shifted at = shifted(sums, c, t);
+            if ((end.a_low > at.a + at.slack_a || end.a_high < at.a - at.slack_a ||
+                 end.h_low > at.h + at.slack_h) && ++failed <= 5)
+                std::printf("block end: round %d end %zu misses its sums\n", round, t);
+        }
+        const long long checked_before = checked;
+        for (std::size_t t = 2; t <= n; ++t) {
+            const block_end end = block_end_at(sums.s1.data(), sums.s2.data(), blocks.centre(), t);
+            for (const block_level& level : blocks.levels()) {
+                for (std::size_t s0 = 0; s0 + level.size + 1 <= t; s0 += level.size) {
+                    const double bound = block_bound(level, end, sums.log_length.data(), beta, t, s0);
+                    if (bound != bound) continue;
+                    double least = std::numeric_limits<double>::infinity();
+                    for (std::size_t s = s0; s < s0 + level.size; ++s)
+                        least = std::min(least, sums.total(f, beta, s, t));
+                    ++checked;
+                    if (bound > least && ++failed <= 5)
+                        std::printf("block bound: round %d end %zu block %zu of %zu: %.17g above %.17g\n",
+                                    round, t, s0, level.size, bound, least);
+                }
+            }
+        }
+        // Rounds from 2 on sit far from zero: their bounds are centred. Round
+        // 10's squares are near 2^1010, where d*d overflows in the recursion
+        // (and floors its residual): no end there may be bounded.
+        const bool centred = round >= 2;
+        if ((centred != (blocks.centre() != 0.0) || (checked == checked_before) != (round == 10)) &&
+            ++failed <= 5)
+            std::printf("block bound: round %d: centre %g, %lld bounds\n", round, blocks.centre(),
+                        checked - checked_before);
+    }
+    return failed;
+}
+
 }  // namespace
 
 int main() {
@@ -383,7 +496,7 @@ int main() {
     for (std::size_t j = 0; j < reference_grid; ++j)
         log_grid[j] = std::log(1.0 + static_cast<double>(j) / reference_grid);
     for (int bad : {check_log_below(log_grid.data()), check_residual_below(), check_split_pieces(),
-                    check_split_floors()})
+                    check_split_floors(), check_block_bounds()})
         (bad == 0 ? passed : failed) += 1;
     constexpr int kinds = 14;
     for (int round = 0; round < 96; ++round) {
