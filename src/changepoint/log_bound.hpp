@@ -148,8 +148,9 @@ inline double block_bound(const block_level& level, const block_end& end,
     const double d_abs = std::max(std::fabs(d_low), std::fabs(d_high));
     const double a_max = (d_abs * d_abs) / length_min;
     const double q_min = end.h_low - level.shifted_sq_max[b];
-    const double r_min = (q_min - a_max) -
-                         ((end.sum_sq + std::fabs(q_min) + a_max) * end.rounding + end.tiny);
+    double r_min = q_min - a_max;
+    if (end.rounding != 0.0)
+        r_min = r_min - ((end.sum_sq + std::fabs(q_min) + a_max) * end.rounding + end.tiny);
     if (!(r_min > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     const double log_length_max = log_length[t - s0] + 1e-9;
     const double slope = log_lower_bound(r_min) - log_length_max;
