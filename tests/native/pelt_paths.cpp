@@ -292,6 +292,15 @@ int check_split_pieces() {
     return failed;
 }
 
+// A round's signal of n samples: value(i, change), where change is 0.3 in
+// the second half and 0 in the first.
+template <class Value>
+std::vector<double> round_signal(std::size_t n, Value value) {
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = value(i, i > n / 2 ? 0.3 : 0.0);
+    return x;
+}
+
 // The split floors against the totals they bound: at every end, every block
 // a split point covers must have floor + offset at or below the least rounded
 // total of its starts (with finite F), on long signals whose blocks often
@@ -309,23 +318,21 @@ int check_split_floors() {
     constexpr int rounds = 19;
     for (int round = 0; round < rounds; ++round) {
         const std::size_t n = 1500 + rng() % 1500;
-        std::vector<double> x(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double change = i > n / 2 ? 0.3 : 0.0;
+        const auto x = round_signal(n, [&](std::size_t i, double change) {
             switch (round < 12 ? round % 6 : round) {
-                case 0: x[i] = normal(rng); break;
-                case 1: x[i] = normal(rng) + change; break;
-                case 2: x[i] = (0x1p17 + normal(rng)) * 1e-3; break;
-                case 3: x[i] = normal(rng) * (1.0 + change) * 1e-150; break;
-                case 4: x[i] = (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0; break;
-                case 5: x[i] = (i / 300) % 2 == 0 ? 3.0 + normal(rng) : static_cast<double>(i % 3); break;
-                case 12: x[i] = normal(rng) * (1.0 + change) * 0x1p-452; break;
-                case 13: x[i] = normal(rng) * (1.0 + change) * 0x1p490; break;
-                case 14: x[i] = 0x1p19 + normal(rng); break;
-                case 15: x[i] = normal(rng) * ((i / 1000) % 2 == 0 ? 1e-6 : 1.0); break;
-                default: x[i] = normal(rng) + change; break;
+                case 0: return normal(rng);
+                case 1: return normal(rng) + change;
+                case 2: return (0x1p17 + normal(rng)) * 1e-3;
+                case 3: return normal(rng) * (1.0 + change) * 1e-150;
+                case 4: return (i % 2 == 0) == (rng() % 8 != 0) ? 1.0 : -1.0;
+                case 5: return (i / 300) % 2 == 0 ? 3.0 + normal(rng) : static_cast<double>(i % 3);
+                case 12: return normal(rng) * (1.0 + change) * 0x1p-452;
+                case 13: return normal(rng) * (1.0 + change) * 0x1p490;
+                case 14: return 0x1p19 + normal(rng);
+                case 15: return normal(rng) * ((i / 1000) % 2 == 0 ? 1e-6 : 1.0);
+                default: return normal(rng) + change;
             }
-        }
+        });
         double pf = std::vector<double>{0.0, 0.25, 1.0, -1.0}[round % 4];
         std::uint64_t m = round % 5 == 4 ? 40 : 2;
         if (round == 16) m = 300;
@@ -408,24 +415,22 @@ int check_block_bounds() {
     constexpr int rounds = 12;
     for (int round = 0; round < rounds; ++round) {
         const std::size_t n = 1200 + rng() % 800;
-        std::vector<double> x(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double change = i > n / 2 ? 0.3 : 0.0;
+        const auto x = round_signal(n, [&](std::size_t i, double change) {
             switch (round) {
-                case 0: x[i] = normal(rng); break;
-                case 1: x[i] = normal(rng) * (1.0 + change) + change; break;
-                case 2: x[i] = 1e6 + normal(rng); break;
-                case 3: x[i] = 1e6 + normal(rng) * (1.0 + change) + change; break;
-                case 4: x[i] = 0x1p23 + normal(rng); break;
-                case 5: x[i] = 0x1p25 + normal(rng) * 4.0; break;
-                case 6: x[i] = -3e7 + normal(rng) * 8.0; break;
-                case 7: x[i] = 1e6 + normal(rng) * 0.05; break;
-                case 8: x[i] = (i / 70) % 3 == 0 ? 1e6 : 1e6 + normal(rng); break;
-                case 9: x[i] = (1.0 + normal(rng) * 0.1) * 1e-140; break;
-                case 10: x[i] = (1.0 + normal(rng) * 1e-2) * 0x1p505; break;
-                default: x[i] = 1e6 + (rng() % 211 == 0 ? 40.0 : 1.0) * normal(rng); break;
+                case 0: return normal(rng);
+                case 1: return normal(rng) * (1.0 + change) + change;
+                case 2: return 1e6 + normal(rng);
+                case 3: return 1e6 + normal(rng) * (1.0 + change) + change;
+                case 4: return 0x1p23 + normal(rng);
+                case 5: return 0x1p25 + normal(rng) * 4.0;
+                case 6: return -3e7 + normal(rng) * 8.0;
+                case 7: return 1e6 + normal(rng) * 0.05;
+                case 8: return (i / 70) % 3 == 0 ? 1e6 : 1e6 + normal(rng);
+                case 9: return (1.0 + normal(rng) * 0.1) * 1e-140;
+                case 10: return (1.0 + normal(rng) * 1e-2) * 0x1p505;
+                default: return 1e6 + (rng() % 211 == 0 ? 40.0 : 1.0) * normal(rng);
             }
-        }
+        });
         const double pf = std::vector<double>{1.0, 0.25, 0.0, -1.0}[round % 4];
         const std::uint64_t m = 2;
         std::vector<double> f;
