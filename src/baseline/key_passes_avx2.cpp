@@ -4,6 +4,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "baseline/key_passes.hpp"
@@ -153,10 +155,17 @@ VORN_AVX2 neighbour next_avx2(std::span<const wide_key> keys, wide_key key) noex
 }
 
 // Four samples as keys, with the lanes that are usable; masked loads leave
-// the signal unread under a false mask element.
-VORN_AVX2 inline __m256i four_keys(const double* signal, int mask, int& usable) {
-    const __m256i lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_mask_table.lanes[mask]));
+// the signal unread under a false mask element. Each of the four mask bytes
+// is widened to a lane with its lowest bit shifted into the sign bit, which is
+// all the masked load reads.
+VORN_AVX2 inline __m128i four_mask_bytes(const std::uint8_t* mask) {
+    std::uint32_t bytes;
+    std::memcpy(&bytes, mask, sizeof bytes);
+    return _mm_cvtsi32_si128(static_cast<int>(bytes));
+}
+
+VORN_AVX2 inline __m256i four_keys(const double* signal, const std::uint8_t* mask, int& usable) {
+    const __m256i lanes = _mm256_slli_epi64(_mm256_cvtepu8_epi64(four_mask_bytes(mask)), 63);
     const __m256d x = _mm256_maskload_pd(signal, lanes);
     const __m256d ordered = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
     usable = _mm256_movemask_pd(_mm256_and_pd(ordered, _mm256_castsi256_pd(lanes)));
@@ -166,12 +175,8 @@ VORN_AVX2 inline __m256i four_keys(const double* signal, int mask, int& usable) 
     return _mm256_xor_si256(raw, _mm256_and_si256(negative, low_bits));
 }
 
-VORN_AVX2 inline __m256i four_keys(const float* signal, int mask, int& usable) {
-    const __m256i wide_lanes =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(lane_mask_table.lanes[mask]));
-    // 64-bit lane masks narrowed to the 32-bit lanes of four floats.
-    const __m128i lanes = _mm256_castsi256_si128(
-        _mm256_permutevar8x32_epi32(wide_lanes, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+VORN_AVX2 inline __m256i four_keys(const float* signal, const std::uint8_t* mask, int& usable) {
+    const __m128i lanes = _mm_slli_epi32(_mm_cvtepu8_epi32(four_mask_bytes(mask)), 31);
     const __m128 x = _mm_maskload_ps(signal, lanes);
     const __m128 ordered = _mm_cmp_ps(x, x, _CMP_ORD_Q);
     usable = _mm_movemask_ps(_mm_and_ps(ordered, _mm_castsi128_ps(lanes)));
@@ -188,8 +193,7 @@ VORN_AVX2 std::size_t append_four_at_a_time(const T* signal, const std::uint8_t*
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
         int usable;
-        const int lanes = static_cast<int>(mask_bits4(mask + i));
-        const __m256i keys = four_keys(signal + i, lanes, usable);
+        const __m256i keys = four_keys(signal + i, mask + i, usable);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), compressed(keys, usable));
         kept += count_of(usable);
     }
@@ -287,14 +291,15 @@ VORN_AVX2 split_tally split_lanes(std::span<const Key> keys, Key pivot, Key* les
 // signal unread under a false mask element, as four_keys does.
 VORN_AVX2 std::size_t append_usable_avx2(const float* signal, const std::uint8_t* mask,
                                          std::size_t length, narrow_key* out) noexcept {
-    const __m256i lane_bits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     const __m256i low_bits = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::max());
     std::size_t kept = 0;
     std::size_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        const int bits = static_cast<int>(mask_bits4(mask + i) | (mask_bits4(mask + i + 4) << 4));
-        const __m256i lanes = _mm256_cmpeq_epi32(
-            _mm256_and_si256(_mm256_set1_epi32(bits), lane_bits), lane_bits);
+        // Mask bytes to lanes as four_keys widens them.
+        std::uint64_t bytes;
+        std::memcpy(&bytes, mask + i, sizeof bytes);
+        const __m256i lanes = _mm256_slli_epi32(
+            _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(bytes))), 31);
         const __m256 x = _mm256_maskload_ps(signal + i, lanes);
         const __m256 ordered = _mm256_cmp_ps(x, x, _CMP_ORD_Q);
         const int usable = _mm256_movemask_ps(_mm256_and_ps(ordered, _mm256_castsi256_ps(lanes)));
