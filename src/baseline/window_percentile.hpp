@@ -9,7 +9,6 @@
 #include <span>
 
 #include "core/buffer.hpp"
-
 #include "core/fault.hpp"
 
 namespace vorn::baseline {

@@ -75,9 +75,11 @@ block_end block_end_at(const double* sum, const double* sum_sq, double centre,
                        std::size_t t) noexcept {
     const centred_sums at = centred_at(sum, sum_sq, centre, t);
     if (centre == 0.0) return {at.a_low, at.a_high, at.h_low, sum_sq[t], 0.0, 0.0};
-    const bool usable = static_cast<double>(t) * sum_sq[t] < 0x1p1000;
-    return {usable ? at.a_low : std::numeric_limits<double>::quiet_NaN(), at.a_high, at.h_low,
-            sum_sq[t], 0x1p-49, 0x1p-1000};
+    if (!(static_cast<double>(t) * sum_sq[t] < 0x1p1000)) {
+        constexpr double none = std::numeric_limits<double>::quiet_NaN();
+        return {none, none, none, sum_sq[t], 0x1p-49, 0x1p-1000};
+    }
+    return {at.a_low, at.a_high, at.h_low, sum_sq[t], 0x1p-49, 0x1p-1000};
 }
 
 start_blocks::start_blocks(const double* sum, const double* sum_sq, std::size_t n)
