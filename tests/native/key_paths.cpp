@@ -311,6 +311,13 @@ void check_anchor_selections(std::mt19937_64& rng, int shape, std::size_t capaci
     const std::size_t queries = check_ring_selection<T>(rng, shape, capacity, sampled, "sampled_selector");
     expect(sampled.misses() <= queries / 50, "sampled_selector misses " + std::to_string(sampled.misses()) +
                                                  " of " + std::to_string(queries) + where);
+    // Its brackets narrow to how far answers strayed: almost always on the
+    // levels that move (shapes 0 and 1), and seldom too far.
+    expect(sampled.narrowed_misses() <= queries / 20,
+           "sampled_selector narrowed misses " + std::to_string(sampled.narrowed_misses()) + where);
+    if (shape <= 1 && capacity >= 3000)
+        expect(sampled.narrowed_hits() >= queries / 2,
+               "sampled_selector narrowed hits " + std::to_string(sampled.narrowed_hits()) + where);
     sampled_selector<key> exhaustive(work, capacity, 0.0);
     check_ring_selection<T>(rng, shape, capacity, exhaustive, "sampled_selector margin=0");
     if (capacity >= 3000)
