@@ -135,14 +135,15 @@ VORN_AVX2 neighbour next_avx2(std::span<const wide_key> keys, wide_key key) noex
                                      tail_lanes),
         tail_lanes);
     take(best3, tail);
-    alignas(32) wide_key lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
-                       nearer<above>(nearer<above>(best0, best1), nearer<above>(best2, best3)));
-    wide_key found = none;
-    for (const wide_key lane : lanes) found = above ? std::min(found, lane) : std::max(found, lane);
+    // Across the lanes, in registers: every lane ends up holding the nearest
+    // key, so the count below compares with it as it is.
+    __m256i v = nearer<above>(nearer<above>(best0, best1), nearer<above>(best2, best3));
+    v = nearer<above>(v, _mm256_permute4x64_epi64(v, 0x4E));  // halves
+    v = nearer<above>(v, _mm256_permute4x64_epi64(v, 0xB1));  // pairs
+    const __m256i found_v = v;
+    const wide_key found = _mm256_extract_epi64(v, 0);
 
     // Equal lanes are -1: subtracting them counts.
-    const __m256i found_v = _mm256_set1_epi64x(found);
     __m256i counts = _mm256_and_si256(_mm256_cmpeq_epi64(tail, found_v), tail_lanes);
     counts = _mm256_sub_epi64(_mm256_setzero_si256(), counts);
     for (std::size_t j = 0; j < vectors_end; j += 4)

@@ -83,13 +83,15 @@ VORN_AVX512 neighbour next_avx512(std::span<const wide_key> keys, wide_key key) 
     if (i + 8 <= vectors_end) take<above>(best1, vector_at(data + i), key_v), i += 8;
     if (i + 8 <= vectors_end) take<above>(best2, vector_at(data + i), key_v);
     take<above>(best3, _mm512_mask_loadu_epi64(nones, tail_lanes, data + vectors_end), key_v);
-    alignas(64) wide_key lanes[8];
-    _mm512_store_si512(
-        lanes, nearer<above>(nearer<above>(best0, best1), nearer<above>(best2, best3)));
-    wide_key found = none;
-    for (const wide_key lane : lanes) found = above ? std::min(found, lane) : std::max(found, lane);
-
-    const __m512i found_v = _mm512_set1_epi64(found);
+    // Across the lanes, in registers: every lane ends up holding the nearest
+    // key, so the count below compares with it as it is.
+    __m512i v = nearer<above>(nearer<above>(best0, best1), nearer<above>(best2, best3));
+    v = nearer<above>(v, _mm512_mask_shuffle_i64x2(v, 0xFF, v, v, 0x4E));         // halves
+    v = nearer<above>(v, _mm512_mask_shuffle_i64x2(v, 0xFF, v, v, 0xB1));         // quarters
+    v = nearer<above>(v, _mm512_mask_shuffle_epi32(v, 0xFFFF, v, _MM_PERM_BADC));  // pairs
+    const __m512i found_v = v;
+    const wide_key found =
+        _mm_cvtsi128_si64(_mm512_mask_extracti32x4_epi32(_mm_setzero_si128(), 0xF, v, 0));
     std::size_t count = count_of(_mm512_mask_cmpeq_epi64_mask(
         tail_lanes, _mm512_maskz_loadu_epi64(tail_lanes, data + vectors_end), found_v));
     for (std::size_t j = 0; j < vectors_end; j += 8)
