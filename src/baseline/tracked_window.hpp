@@ -137,10 +137,11 @@ private:
         // side of the answer a key falls is a coin toss. With the counts
         // kept apart (below) and the passes' lanes reduced in registers,
         // the whole call at W = 101 and n = 1,000 to 20,000 took 0.88-0.93
-        // times as long as before at p = 50, and 1.01-1.08 times at p = 10
-        // and 90, where the side is predictable. At p = 20 and 30 branches
-        // and combined tests were even; choosing between them by the
-        // percentile gave back little at p = 10 and cost at p = 50.
+        // times as long as before at p = 50, and 1.01-1.09 times at p = 10,
+        // where the side is predictable. Against branches with the other two
+        // changes kept, the combined tests took 1.06-1.09 times as long at
+        // p = 90 and were even at p = 20 and 30; choosing between the two by
+        // the percentile gave back little at p = 10 and cost at p = 50.
         if ((1 - below - equal) & as_count(key <= upper_.key) & as_count(upper_.count != 0))
             [[unlikely]]
             upper_ = {key, key == upper_.key ? upper_.count + 1 : 1};
