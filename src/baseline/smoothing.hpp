@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -14,7 +15,39 @@
 #include <emmintrin.h>
 #endif
 
+#include "baseline/key_passes.hpp"
+
 namespace vorn::baseline {
+
+namespace smoothing_detail {
+
+// Two runs of values x0[k] + fractions[k][i] * d[k], each narrowed to
+// float32 and widened back (a float32 baseline's interpolated values).
+struct affine_pair {
+    double x0[2];
+    double d[2];
+    const double* fractions[2];
+};
+
+// The runs whose values that form describes.
+template <class Run>
+concept affine_run = requires(const Run& run) {
+    { run.x0 } -> std::convertible_to<double>;
+    { run.d } -> std::convertible_to<double>;
+    { run.fractions } -> std::convertible_to<const double*>;
+};
+
+#if defined(__x86_64__)
+// The float32 loop of running_mean::interior_pair over affine runs, two
+// positions at a time, where the processor has AVX2: sums[k] is lane k's
+// running sum, updated. Returns the positions done, length rounded down to
+// an even count.
+std::size_t paired_float_means_avx2(const affine_pair& entering, const affine_pair& leaving,
+                                    double width, double* sums, float* first_out,
+                                    float* second_out, std::size_t length) noexcept;
+#endif
+
+}  // namespace smoothing_detail
 
 // The smoothing's running sum restarts every this many positions. Chunks are
 // also the unit of parallel work, so results do not depend on how the pool
@@ -214,7 +247,30 @@ public:
         const double width = static_cast<double>(2 * first.half_ + 1);
         const lanes widths = {width, width};
         lanes sum = {first.sum_, second.sum_};
-        for (std::size_t i = 0; i < length; ++i) {
+        std::size_t i = 0;
+#if defined(__x86_64__)
+        // Float32 interpolated values two positions at a time: the loop is
+        // limited by its conversions and shuffles (one execution port), and
+        // wider vectors convert twice the values per instruction.
+        if constexpr (std::is_same_v<T, float> && smoothing_detail::affine_run<adding_run> &&
+                      smoothing_detail::affine_run<removing_run>) {
+            if (key_passes_detail::chosen_isa() != key_passes_detail::isa::portable) {
+                const smoothing_detail::affine_pair entering{
+                    {first_entering.x0, second_entering.x0},
+                    {first_entering.d, second_entering.d},
+                    {first_entering.fractions, second_entering.fractions}};
+                const smoothing_detail::affine_pair leaving{
+                    {first_leaving.x0, second_leaving.x0},
+                    {first_leaving.d, second_leaving.d},
+                    {first_leaving.fractions, second_leaving.fractions}};
+                double sums[2] = {sum[0], sum[1]};
+                i = smoothing_detail::paired_float_means_avx2(entering, leaving, width, sums,
+                                                              first_out, second_out, length);
+                sum = lanes{sums[0], sums[1]};
+            }
+        }
+#endif
+        for (; i < length; ++i) {
             sum += adding_run::pair_at(first_entering, second_entering, i);  // add, then remove
             sum -= removing_run::pair_at(first_leaving, second_leaving, i);
             const lanes mean = sum / widths;
