@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "baseline/anchor_interpolation.hpp"
@@ -57,35 +58,41 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
 
 // The smoothing of a whole baseline of out.size() values, chunk by chunk,
 // into out; stream_at(i) makes a stream of the baseline's values from
-// position i. Two neighbouring chunks smoothed as a pair (smooth_pair) take
-// well under twice one chunk's time, so chunks go to the workers in groups
-// of one or two: half as many groups as chunks, but at least three per
-// worker, which the pool can still balance. At n = 10,000,000 (two cores, 10
-// chunks, groups of 1, 2, 2, 1, 2, 2) the whole call took 18.9-19.0 ms
-// instead of 20.3-20.9 at W = 1,001 (float32), 25.3-26.0 instead of
-// 27.9-29.5 at W = 1,000,001 (float64). Pieces of two or three chunks as the
-// pool splits them gained about half as much: they are fewer to balance.
+// position i. Neighbouring chunks smoothed side by side (smooth_group) take
+// well under their separate times, so chunks go to the workers in groups.
+// Float64 groups hold one or two chunks: half as many groups as chunks, but
+// at least three per worker, which the pool can still balance (at n =
+// 10,000,000 on two cores, groups of 1, 2, 2, 1, 2, 2 took 25.3-26.0 ms
+// instead of 27.9-29.5 at W = 1,000,001). Float32 groups hold up to three:
+// a third as many groups as chunks, but at least two per worker, so that
+// two cores get a pair and a triple each instead of two pairs and a single
+// chunk. At W = 1,000,001 that took 17.8-19.1 ms instead of 19.0-22.2
+// (bleaching and random walk, least of 20 calls, alternating builds); at
+// W = 1,001, whose runs between anchors are about 40 positions, the two
+// were even. Three float64 chunks side by side took longer than a pair and
+// a single (W = 1,001: 21.8-22.6 ms against 21.4-21.8).
 template <class T, class StreamAt>
 void smooth_chunks(std::span<T> out, std::uint64_t half, StreamAt stream_at) {
     const std::size_t n = out.size();
     const std::size_t chunks = (n + smoothing_chunk - 1) / smoothing_chunk;
+    const std::size_t workers = pool::worker_count();
     const std::size_t groups =
-        std::min(chunks, std::max((chunks + 1) / 2, 3 * pool::worker_count()));
-    const auto chunk_of = [&](std::size_t chunk) {
-        const std::size_t begin = chunk * smoothing_chunk;
-        return out.subspan(begin, std::min(smoothing_chunk, n - begin));
-    };
+        std::is_same_v<T, float> ? std::min(chunks, std::max((chunks + 2) / 3, 2 * workers))
+                                 : std::min(chunks, std::max((chunks + 1) / 2, 3 * workers));
     pool::for_each_piece(groups, 1, [&](std::size_t first, std::size_t last) {
         for (std::size_t group = first; group < last; ++group) {
-            const std::size_t chunk = group * chunks / groups;  // one or two chunks
-            const std::size_t begin = chunk * smoothing_chunk;
-            if ((group + 1) * chunks / groups == chunk + 1) {
-                const std::size_t from = begin >= half ? begin - half : 0;
-                smooth_run(stream_at(from), stream_at(from), n, half, begin, chunk_of(chunk));
-            } else {
-                smooth_pair<T>(stream_at, n, half, {begin, begin + smoothing_chunk},
-                               {chunk_of(chunk), chunk_of(chunk + 1)});
+            const std::size_t chunk = group * chunks / groups;
+            const std::size_t group_end = (group + 1) * chunks / groups;  // at most 3 chunks
+            std::array<std::size_t, 4> begins;
+            std::array<std::span<T>, 4> outs;
+            for (std::size_t c = chunk; c < group_end; ++c) {
+                const std::size_t begin = c * smoothing_chunk;
+                begins[c - chunk] = begin;
+                outs[c - chunk] = out.subspan(begin, std::min(smoothing_chunk, n - begin));
             }
+            const std::size_t count = group_end - chunk;
+            smooth_group<T>(stream_at, n, half, std::span<const std::size_t>(begins.data(), count),
+                            std::span<const std::span<T>>(outs.data(), count));
         }
     });
 }

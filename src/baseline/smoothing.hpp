@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -37,7 +38,23 @@ concept affine_run = requires(const Run& run) {
     { run.fractions } -> std::convertible_to<const double*>;
 };
 
+// Up to four runs of values x0[k] + fractions[k][i] * d[k], each narrowed
+// to float32 and widened back, one per lane; unused lanes repeat lane 0.
+struct affine_lanes {
+    double x0[4];
+    double d[4];
+    const double* fractions[4];
+};
+
 #if defined(__x86_64__)
+// The float32 loop of running_mean::interior_lanes over affine runs, four
+// positions of four lanes at a time (the last one at a time), where the
+// processor has AVX2: sums[k] is lane k's running sum, updated, and outs[k]
+// its results. Returns the positions done: all `length` of them.
+std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                            double width, double* sums, float* const* outs,
+                            std::size_t length) noexcept;
+
 // The float32 loop of running_mean::interior_pair over affine runs, two
 // positions at a time, where the processor has AVX2: sums[k] is lane k's
 // running sum, updated. Returns the positions done, length rounded down to
@@ -301,6 +318,71 @@ public:
         }
     }
 
+    // `length` interior positions (see run) of `count` means side by side,
+    // one chunk each, up to four. Two go to interior_pair. Three or four
+    // float32 means share the lanes of one vector of sums where the
+    // processor has AVX2: each lane makes the adds, removes and division of
+    // run() for its chunk alone, in the same order, and the fractions of
+    // four positions of the four lanes take one transpose per stream. One
+    // chunk's chain of additions (two per position) leaves most of the
+    // processor idle, so three side by side take well under three times
+    // as long. Float64 means go one at a time here (their groups hold at
+    // most two chunks; see smooth_chunks).
+    static void interior_lanes(running_mean* const* means, std::size_t count, T* const* outs,
+                               std::size_t length) noexcept {
+        if (count == 1) {
+            means[0]->interior_run(length, outs[0]);
+            return;
+        }
+        if (count == 2) {
+            interior_pair(*means[0], *means[1], outs[0], outs[1], length);
+            return;
+        }
+        std::size_t done = 0;
+#if defined(__x86_64__)
+        using adding_run = decltype(means[0]->adding_.run_values());
+        using removing_run = decltype(means[0]->removing_.run_values());
+        if constexpr (std::is_same_v<T, float> && smoothing_detail::affine_run<adding_run> &&
+                      smoothing_detail::affine_run<removing_run>) {
+            bool plain = key_passes_detail::chosen_isa() != key_passes_detail::isa::portable;
+            for (std::size_t k = 0; k < count && plain; ++k) plain = means[k]->plain_run(length);
+            if (plain) {
+                smoothing_detail::affine_lanes entering;
+                smoothing_detail::affine_lanes leaving;
+                double sums[4];
+                T* lane_outs[4];
+                for (std::size_t lane = 0; lane < 4; ++lane) {
+                    running_mean& mean = *means[lane < count ? lane : 0];
+                    const adding_run in = mean.adding_.run_values();
+                    const removing_run out = mean.removing_.run_values();
+                    entering.x0[lane] = in.x0;
+                    entering.d[lane] = in.d;
+                    entering.fractions[lane] = in.fractions;
+                    leaving.x0[lane] = out.x0;
+                    leaving.d[lane] = out.d;
+                    leaving.fractions[lane] = out.fractions;
+                    sums[lane] = mean.sum_;
+                    lane_outs[lane] = outs[lane < count ? lane : 0];
+                }
+                done = smoothing_detail::lane_means_avx2(
+                    entering, leaving, static_cast<double>(2 * means[0]->half_ + 1), sums,
+                    lane_outs, length);
+                for (std::size_t k = 0; k < count; ++k) {
+                    running_mean& mean = *means[k];
+                    mean.sum_ = sums[k];
+                    mean.add_ += done;
+                    mean.remove_ += done;
+                    mean.adding_.skip(done);
+                    mean.removing_.skip(done);
+                }
+            }
+        }
+#endif
+        if (done < length)
+            for (std::size_t k = 0; k < count; ++k)
+                means[k]->interior_run(length - done, outs[k] + done);
+    }
+
     void run(std::size_t begin, std::span<T> out) noexcept {
         const std::size_t end = begin + out.size();
         std::size_t j = begin;
@@ -426,49 +508,60 @@ void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t h
     running_mean<T, Adding, Removing>(adding, removing, n, half, begin).run(begin, out);
 }
 
-// smooth_run on two chunks of one baseline, side by side (see
-// running_mean::interior_pair): chunk k is positions [begins[k], begins[k] +
+// smooth_run on up to four chunks of one baseline, side by side (see
+// running_mean::interior_lanes): chunk k is positions [begins[k], begins[k] +
 // outs[k].size()), a whole smoothing chunk, and stream_at(i) makes a stream
 // of the baseline's values from position i. Each chunk gets exactly the
-// values smooth_run gives it; only the interior positions that both have at
-// once are paired.
+// values smooth_run gives it; only interior positions that several have at
+// once are side by side, and a chunk that ends (the signal's last, shorter
+// one) leaves the others to go on without it.
 template <class T, class StreamAt>
-void smooth_pair(StreamAt stream_at, std::size_t n, std::uint64_t half,
-                 const std::array<std::size_t, 2>& begins,
-                 const std::array<std::span<T>, 2>& outs) noexcept {
+void smooth_group(StreamAt stream_at, std::size_t n, std::uint64_t half,
+                  std::span<const std::size_t> begins, std::span<const std::span<T>> outs) noexcept {
     using stream = decltype(stream_at(std::size_t{0}));
     using mean = running_mean<T, stream, stream>;
-    const auto make = [&](std::size_t k) {
+    constexpr std::size_t most = 4;
+    if (begins.size() > most) {  // more than a vector's lanes: in turns
+        smooth_group<T>(stream_at, n, half, begins.first(most), outs.first(most));
+        smooth_group<T>(stream_at, n, half, begins.subspan(most), outs.subspan(most));
+        return;
+    }
+    const std::size_t count = begins.size();
+    std::array<std::optional<mean>, most> chunks;
+    mean* means[most];
+    std::array<std::size_t, most> at{};
+    std::array<std::size_t, most> stop{};
+    for (std::size_t k = 0; k < count; ++k) {
         const std::size_t from = begins[k] >= half ? begins[k] - half : 0;
-        return mean(stream_at(from), stream_at(from), n, half, begins[k]);
-    };
-    std::array<mean, 2> means{make(0), make(1)};
-
-    // Each chunk's first positions (only the first of a chunk past the
-    // signal's first `half` + 1) on its own, as run() takes them.
-    std::array<std::size_t, 2> at;
-    for (std::size_t k = 0; k < 2; ++k) {
-        const std::size_t head_end =
-            std::min(begins[k] + outs[k].size(), means[k].interior_begin(begins[k]));
-        means[k].run(begins[k], outs[k].first(head_end - begins[k]));
+        means[k] = &chunks[k].emplace(stream_at(from), stream_at(from), n, half, begins[k]);
+        // The chunk's first positions (only the first of a chunk past the
+        // signal's first `half` + 1) on its own, as run() takes them.
+        const std::size_t end = begins[k] + outs[k].size();
+        const std::size_t head_end = std::min(end, means[k]->interior_begin(begins[k]));
+        means[k]->run(begins[k], outs[k].first(head_end - begins[k]));
         at[k] = head_end;
+        stop[k] = std::max(head_end, std::min(end, means[k]->interior_end()));
     }
     for (;;) {
+        mean* active[most];
+        T* active_outs[most];
+        std::size_t lanes = 0;
         std::size_t length = std::numeric_limits<std::size_t>::max();
-        for (std::size_t k = 0; k < 2; ++k) {
-            const std::size_t stop =
-                std::min(begins[k] + outs[k].size(), means[k].interior_end());
-            length = at[k] < stop ? means[k].run_length(std::min(length, stop - at[k])) : 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (at[k] == stop[k]) continue;
+            length = means[k]->run_length(std::min(length, stop[k] - at[k]));
+            active[lanes] = means[k];
+            active_outs[lanes++] = outs[k].data() + (at[k] - begins[k]);
         }
-        if (length == 0) break;
-        mean::interior_pair(means[0], means[1], outs[0].data() + (at[0] - begins[0]),
-                            outs[1].data() + (at[1] - begins[1]), length);
-        at[0] += length;
-        at[1] += length;
+        if (lanes == 0) break;
+        mean::interior_lanes(active, lanes, active_outs, length);
+        for (std::size_t k = 0; k < count; ++k)
+            if (at[k] != stop[k]) at[k] += length;
     }
-    for (std::size_t k = 0; k < 2; ++k)
+    for (std::size_t k = 0; k < count; ++k) {
         if (at[k] < begins[k] + outs[k].size())
-            means[k].run(at[k], outs[k].subspan(at[k] - begins[k]));
+            means[k]->run(at[k], outs[k].subspan(at[k] - begins[k]));
+    }
 }
 
 }  // namespace vorn::baseline
