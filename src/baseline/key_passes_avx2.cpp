@@ -213,10 +213,19 @@ VORN_AVX2 inline int narrow_lane_mask(__m256i lanes) {
 
 // The vector operations of one key width, so that one body of each pass
 // below serves both: four wide keys or eight narrow ones to a vector.
+// load_first(keys, count) loads the first count < lanes keys and leaves the
+// rest of memory unread (masked lanes read as 0); first(count) is their lane
+// mask.
 struct wide_lanes {
     using key = wide_key;
     static constexpr int all = 0xF;
     VORN_AVX2 static __m256i load(const key* keys) { return vector_at(keys); }
+    VORN_AVX2 static __m256i load_first(const key* keys, std::size_t count) {
+        const __m256i lanes = _mm256_load_si256(
+            reinterpret_cast<const __m256i*>(lane_mask_table.lanes[first(count)]));
+        return _mm256_maskload_epi64(reinterpret_cast<const long long*>(keys), lanes);
+    }
+    static int first(std::size_t count) { return (1 << count) - 1; }
     VORN_AVX2 static __m256i broadcast(key k) { return _mm256_set1_epi64x(k); }
     VORN_AVX2 static __m256i greater(__m256i a, __m256i b) { return _mm256_cmpgt_epi64(a, b); }
     VORN_AVX2 static int mask_of(__m256i lanes) { return lane_mask(lanes); }
@@ -227,6 +236,12 @@ struct narrow_lanes {
     using key = narrow_key;
     static constexpr int all = 0xFF;
     VORN_AVX2 static __m256i load(const key* keys) { return vector_at(keys); }
+    VORN_AVX2 static __m256i load_first(const key* keys, std::size_t count) {
+        const __m256i lanes = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)),
+                                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        return _mm256_maskload_epi32(reinterpret_cast<const int*>(keys), lanes);
+    }
+    static int first(std::size_t count) { return (1 << count) - 1; }
     VORN_AVX2 static __m256i broadcast(key k) { return _mm256_set1_epi32(k); }
     VORN_AVX2 static __m256i greater(__m256i a, __m256i b) { return _mm256_cmpgt_epi32(a, b); }
     VORN_AVX2 static int mask_of(__m256i lanes) { return narrow_lane_mask(lanes); }
@@ -246,18 +261,21 @@ VORN_AVX2 bracket_tally filter_lanes(std::span<const Key> keys, Key low, Key hig
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
     std::size_t i = 0;
-    for (; i + width <= length; i += width) {
-        const __m256i v = Lanes::load(data + i);
+    const auto take = [&](__m256i v, int lanes) VORN_AVX2 {
         const __m256i is_below = Lanes::greater(lows, v);
         const __m256i is_above = Lanes::greater(v, highs);
-        const int below_mask = Lanes::mask_of(is_below);
-        const int keep_mask = ~Lanes::mask_of(_mm256_or_si256(is_below, is_above)) & Lanes::all;
+        const int below_mask = Lanes::mask_of(is_below) & lanes;
+        const int keep_mask = ~Lanes::mask_of(_mm256_or_si256(is_below, is_above)) & lanes;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(kept_keys + kept),
                             Lanes::compress(v, keep_mask));
         below += count_of(below_mask);
         kept += count_of(keep_mask);
-    }
-    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+    };
+    for (; i + width <= length; i += width) take(Lanes::load(data + i), Lanes::all);
+    // The last keys as one masked vector: selections split short ranges
+    // often, and their tails one key at a time took a tenth of the passes.
+    if (i < length) take(Lanes::load_first(data + i, length - i), Lanes::first(length - i));
+    return {below, kept};
 }
 
 template <class Lanes, class Key = typename Lanes::key>
@@ -270,20 +288,19 @@ VORN_AVX2 split_tally split_lanes(std::span<const Key> keys, Key pivot, Key* les
     std::size_t less = 0;
     std::size_t greater = 0;
     std::size_t i = 0;
-    for (; i + width <= length; i += width) {
-        const __m256i v = Lanes::load(data + i);
-        const int less_mask = Lanes::mask_of(Lanes::greater(pivots, v));
-        const int greater_mask = Lanes::mask_of(Lanes::greater(v, pivots));
+    const auto take = [&](__m256i v, int lanes) VORN_AVX2 {
+        const int less_mask = Lanes::mask_of(Lanes::greater(pivots, v)) & lanes;
+        const int greater_mask = Lanes::mask_of(Lanes::greater(v, pivots)) & lanes;
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(less_keys + less),
                             Lanes::compress(v, less_mask));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(greater_keys + greater),
                             Lanes::compress(v, greater_mask));
         less += count_of(less_mask);
         greater += count_of(greater_mask);
-    }
-    const split_tally tail =
-        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
-    return {less + tail.less, greater + tail.greater};
+    };
+    for (; i + width <= length; i += width) take(Lanes::load(data + i), Lanes::all);
+    if (i < length) take(Lanes::load_first(data + i, length - i), Lanes::first(length - i));
+    return {less, greater};
 }
 
 }  // namespace
