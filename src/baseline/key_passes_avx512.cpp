@@ -148,16 +148,21 @@ VORN_AVX512 bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, 
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
     std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m512i v = vector_at(data + i);
-        const __mmask8 is_below = _mm512_cmplt_epi64_mask(v, lows);
-        const __mmask8 is_above = _mm512_cmpgt_epi64_mask(v, highs);
-        const auto keep = static_cast<__mmask8>(~(is_below | is_above));
+    const auto take = [&](__m512i v, __mmask8 lanes) VORN_AVX512 {
+        const __mmask8 is_below = _mm512_mask_cmplt_epi64_mask(lanes, v, lows);
+        const __mmask8 is_above = _mm512_mask_cmpgt_epi64_mask(lanes, v, highs);
+        const auto keep = static_cast<__mmask8>(lanes & ~(is_below | is_above));
         store_kept(kept_keys + kept, keep, v);
         below += count_of(is_below);
         kept += count_of(keep);
+    };
+    for (; i + 8 <= length; i += 8) take(vector_at(data + i), 0xFF);
+    // The last keys as one masked vector (see the AVX2 variant).
+    if (i < length) {
+        const auto lanes = static_cast<__mmask8>((1u << (length - i)) - 1);
+        take(_mm512_maskz_loadu_epi64(lanes, data + i), lanes);
     }
-    return filter_bracket_portable(keys.subspan(i), low, high, kept_keys, {below, kept});
+    return {below, kept};
 }
 
 VORN_AVX512 split_tally split_around_avx512(std::span<const wide_key> keys, wide_key pivot,
@@ -168,18 +173,20 @@ VORN_AVX512 split_tally split_around_avx512(std::span<const wide_key> keys, wide
     std::size_t less = 0;
     std::size_t greater = 0;
     std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m512i v = vector_at(data + i);
-        const __mmask8 is_less = _mm512_cmplt_epi64_mask(v, pivots);
-        const __mmask8 is_greater = _mm512_cmpgt_epi64_mask(v, pivots);
+    const auto take = [&](__m512i v, __mmask8 lanes) VORN_AVX512 {
+        const __mmask8 is_less = _mm512_mask_cmplt_epi64_mask(lanes, v, pivots);
+        const __mmask8 is_greater = _mm512_mask_cmpgt_epi64_mask(lanes, v, pivots);
         store_kept(less_keys + less, is_less, v);
         store_kept(greater_keys + greater, is_greater, v);
         less += count_of(is_less);
         greater += count_of(is_greater);
+    };
+    for (; i + 8 <= length; i += 8) take(vector_at(data + i), 0xFF);
+    if (i < length) {
+        const auto lanes = static_cast<__mmask8>((1u << (length - i)) - 1);
+        take(_mm512_maskz_loadu_epi64(lanes, data + i), lanes);
     }
-    const split_tally tail =
-        split_around_portable(keys.subspan(i), pivot, less_keys + less, greater_keys + greater);
-    return {less + tail.less, greater + tail.greater};
+    return {less, greater};
 }
 
 neighbour next_above_avx512(std::span<const wide_key> keys, wide_key key) noexcept {
