@@ -404,8 +404,26 @@ private:
         const std::size_t hi = half_ >= n_ - j - 1 ? n_ : j + half_ + 1;
         const std::size_t lo = j >= half_ ? j - half_ : 0;
         // Adds for this position come before removes, both ascending: the
-        // running sum's rounding depends on this order.
-        for (; add_ < hi; ++add_) enter(adding_.next());
+        // running sum's rounding depends on this order. A chunk's first
+        // position adds a whole window (2 * half + 1 values); where the
+        // stream hands out finite runs, those are summed as the plain loop
+        // of interior_run sums them, the same adds in the same order without
+        // a test per value (at W = 1,000,001 the ten chunks of 10^7
+        // positions spent a sixteenth of the call adding value by value).
+        while (add_ < hi) {
+            const std::size_t length = adding_.run_length(hi - add_);
+            if (length > 1 && adding_.run_finite(length)) {
+                const auto values = adding_.run_values();
+                double sum = sum_;
+                for (std::size_t i = 0; i < length; ++i) sum += values[i];
+                sum_ = sum;
+                adding_.skip(length);
+                add_ += length;
+            } else {
+                enter(adding_.next());
+                ++add_;
+            }
+        }
         for (; remove_ < lo; ++remove_) leave(removing_.next());
         return mean(static_cast<double>(hi - lo));
     }
