@@ -192,7 +192,14 @@ core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     if (2 * step > exact_limit || n > exact_limit - 2 * step) return table;
     table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
     const double divisor = static_cast<double>(step);
-    for (std::size_t a = 0; a < table.size(); ++a) table[a] = static_cast<double>(a) / divisor;
+    // A division per slot: at W = 1,000,001 the 500,000 of them took half a
+    // millisecond on one thread while the other waited.
+    double* const slots = table.data();
+    pool::for_each_piece(table.size(), std::size_t{1} << 16,
+                         [&](std::size_t begin, std::size_t end) {
+                             for (std::size_t a = begin; a < end; ++a)
+                                 slots[a] = static_cast<double>(a) / divisor;
+                         });
     return table;
 }
 
