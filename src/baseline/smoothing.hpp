@@ -386,18 +386,76 @@ public:
     void run(std::size_t begin, std::span<T> out) noexcept {
         const std::size_t end = begin + out.size();
         std::size_t j = begin;
-        for (const std::size_t head_end = interior_begin(begin); j < end && j < head_end; ++j)
-            out[j - begin] = step(j);
+        const std::size_t head_end = std::min(end, interior_begin(begin));
+        if (j < head_end) out[0] = step(j++);
+        // Windows cut by the signal's start but not its end grow by one value a position.
+        edge_run<true>(j, std::min(head_end, interior_end()), begin, out.data());
+        for (; j < head_end; ++j) out[j - begin] = step(j);
         const std::size_t fast_end = std::max(j, std::min(end, interior_end()));
         while (j < fast_end) {
             const std::size_t length = run_length(fast_end - j);
             interior_run(length, out.data() + (j - begin));
             j += length;
         }
+        // Windows cut by the signal's end but not its start shrink by one.
+        if (j >= half_) edge_run<false>(j, end, begin, out.data());
         for (; j < end; ++j) out[j - begin] = step(j);
     }
 
 private:
+    // Positions j up to `stop` whose window gains (growing) or loses one
+    // value each and is otherwise cut by the signal's ends: the first and
+    // last `half` positions of a signal. Over finite runs with nothing
+    // tallied, the adds or removes and divisions of step() without its
+    // general loops and tests (at W = 1,000,001, 100,000 positions of
+    // 10^7 took a twentieth of the smoothing one position at a time).
+    // out[0] is position begin's result slot.
+    template <bool growing>
+    void edge_run(std::size_t& j, std::size_t stop, std::size_t begin, T* out) noexcept {
+        T* const at = out + (j - begin);  // position j's slot, as j enters
+        const std::size_t first = j;
+        while (j < stop) {
+            std::size_t length;
+            bool plain = nans_ == 0 && positive_infinities_ == 0 && negative_infinities_ == 0;
+            if constexpr (growing) {
+                length = adding_.run_length(stop - j);
+                plain = plain && adding_.run_finite(length);
+            } else {
+                length = removing_.run_length(stop - j);
+                plain = plain && removing_.runs_available();
+            }
+            if (length < 2 || !plain) {
+                at[j - first] = step(j);
+                ++j;
+                continue;
+            }
+            double sum = sum_;
+            if constexpr (growing) {
+                const auto entering = adding_.run_values();
+                for (std::size_t i = 0; i < length; ++i) {
+                    sum += entering[i];  // window [0, j + i + half + 1)
+                    at[j - first + i] =
+                        static_cast<T>(sum / static_cast<double>(j + i + half_ + 1));
+                }
+                adding_.skip(length);
+                add_ += length;
+            } else {
+                // The values leaving are finite: they are in the window,
+                // which holds nothing tallied.
+                const auto leaving = removing_.run_values();
+                for (std::size_t i = 0; i < length; ++i) {
+                    sum -= leaving[i];  // window [j + i - half, n)
+                    at[j - first + i] =
+                        static_cast<T>(sum / static_cast<double>(n_ - (j + i - half_)));
+                }
+                removing_.skip(length);
+                remove_ += length;
+            }
+            sum_ = sum;
+            j += length;
+        }
+    }
+
     // The general position: any number of adds and removes, non-finite
     // values tallied.
     T step(std::size_t j) noexcept {
