@@ -69,10 +69,18 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
 // chunk. At W = 1,000,001 that took 17.8-19.1 ms instead of 19.0-22.2
 // (bleaching and random walk, least of 20 calls, alternating builds); at
 // W = 1,001, whose runs between anchors are about 40 positions, the two
-// were even. Three float64 chunks side by side took longer than a pair and
-// a single (W = 1,001: 21.8-22.6 ms against 21.4-21.8).
+// were even until the triples' fractions came from a lane_table (below:
+// 16.9-17.2 ms instead of 17.4-17.8 for bleaching, and at W = 10,001
+// 10.3-11.1 instead of 11.7-12.1 for white noise). Three float64 chunks
+// side by side took longer than a pair and a single (W = 1,001: 21.8-22.6
+// ms against 21.4-21.8).
+// Steps up to this get a lane_table per group of float32 chunks (4 x step
+// values, 1 MiB at most): W up to about 130,000.
+constexpr std::uint64_t lane_table_step_limit = std::uint64_t{1} << 15;
+
 template <class T, class StreamAt>
-void smooth_chunks(std::span<T> out, std::uint64_t half, StreamAt stream_at) {
+void smooth_chunks(std::span<T> out, std::uint64_t half, const anchor_lattice& lattice,
+                   StreamAt stream_at) {
     const std::size_t n = out.size();
     const std::size_t chunks = (n + smoothing_chunk - 1) / smoothing_chunk;
     const std::size_t workers = pool::worker_count();
@@ -91,8 +99,32 @@ void smooth_chunks(std::span<T> out, std::uint64_t half, StreamAt stream_at) {
                 outs[c - chunk] = out.subspan(begin, std::min(smoothing_chunk, n - begin));
             }
             const std::size_t count = group_end - chunk;
+            // Where three or four chunks share a vector, their fractions side
+            // by side (lane_table): the loop then loads each position's four
+            // at once. Built per group, as its chunks' offsets differ.
+            core::owned_buffer<double> slots;
+            smoothing_detail::lane_table table;
+            const bool tabled = std::is_same_v<T, float> && count >= 3 &&
+                                lattice.fractions != nullptr &&
+                                lattice.step <= lane_table_step_limit &&
+                                smoothing_detail::lane_loops_available();
+            if (tabled) {
+                const std::size_t step = static_cast<std::size_t>(lattice.step);
+                slots.resize_for_overwrite(4 * step);
+                table = {slots.data(), lattice.fractions, lattice.step, {}};
+                for (std::size_t k = 1; k < count; ++k)
+                    table.shift[k] = (begins[k] - begins[0]) % lattice.step;
+                for (std::size_t u = 0; u < step; ++u) {
+                    for (std::size_t k = 0; k < 4; ++k) {
+                        const std::uint64_t shifted = u + table.shift[k];
+                        slots[4 * u + k] = lattice.fractions[shifted < step ? shifted
+                                                                            : shifted - step];
+                    }
+                }
+            }
             smooth_group<T>(stream_at, n, half, std::span<const std::size_t>(begins.data(), count),
-                            std::span<const std::span<T>>(outs.data(), count));
+                            std::span<const std::span<T>>(outs.data(), count),
+                            tabled ? &table : nullptr);
         }
     });
 }
@@ -272,7 +304,7 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
         anchors = core::owned_buffer<double>();  // released before the smoothing's buffer exists
         return smoothed_baseline(std::move(result), smoothing);
     }
-    smooth_chunks(out, smoothing.half,
+    smooth_chunks(out, smoothing.half, lattice,
                   [&lattice](std::size_t i) { return interpolated_values<T>(lattice, i); });
     return result;  // the anchors are released here
 }

@@ -46,7 +46,35 @@ struct affine_lanes {
     const double* fractions[4];
 };
 
+// The fractions of a group of chunks side by side, where the streams are a
+// lattice's interpolated values: slots[4 * u + k] is the fraction at offset
+// (u + shift[k]) mod step, for u < step. Lane k's runs lie `shift[k]`
+// positions past lane 0's in the segment, whatever the run (the chunks
+// begin that far apart, modulo the step), so one load gives four lanes'
+// fractions, where otherwise four loads and a transpose do.
+struct lane_table {
+    const double* slots = nullptr;
+    const double* fractions = nullptr;  // the lattice's, a / step for a < 2 * step
+    std::uint64_t step = 0;
+    std::uint64_t shift[4] = {};
+};
+
+// Whether interior_lanes has its vector loops here (lane tables are of use).
+inline bool lane_loops_available() noexcept {
 #if defined(__x86_64__)
+    return key_passes_detail::chosen_isa() != key_passes_detail::isa::portable;
+#else
+    return false;
+#endif
+}
+
+#if defined(__x86_64__)
+// lane_means_avx2 with the lanes' fractions from a lane_table: rows[4 * i + k]
+// is lane k's entering (in_rows) or leaving (out_rows) fraction at i.
+std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                            const double* in_rows, const double* out_rows, double width,
+                            double* sums, float* const* outs, std::size_t length) noexcept;
+
 // The float32 loop of running_mean::interior_lanes over affine runs, four
 // positions of four lanes at a time (the last one at a time), where the
 // processor has AVX2: sums[k] is lane k's running sum, updated, and outs[k]
@@ -329,7 +357,8 @@ public:
     // as long. Float64 means go one at a time here (their groups hold at
     // most two chunks; see smooth_chunks).
     static void interior_lanes(running_mean* const* means, std::size_t count, T* const* outs,
-                               std::size_t length) noexcept {
+                               std::size_t length,
+                               const smoothing_detail::lane_table* table = nullptr) noexcept {
         if (count == 1) {
             means[0]->interior_run(length, outs[0]);
             return;
@@ -364,9 +393,19 @@ public:
                     sums[lane] = mean.sum_;
                     lane_outs[lane] = outs[lane < count ? lane : 0];
                 }
-                done = smoothing_detail::lane_means_avx2(
-                    entering, leaving, static_cast<double>(2 * means[0]->half_ + 1), sums,
-                    lane_outs, length);
+                const double width = static_cast<double>(2 * means[0]->half_ + 1);
+                const double* in_rows = nullptr;
+                const double* out_rows = nullptr;
+                if (table != nullptr) {
+                    in_rows = table_rows(*table, entering.fractions, count, length);
+                    out_rows = table_rows(*table, leaving.fractions, count, length);
+                }
+                done = in_rows != nullptr && out_rows != nullptr
+                           ? smoothing_detail::lane_means_avx2(entering, leaving, in_rows,
+                                                               out_rows, width, sums, lane_outs,
+                                                               length)
+                           : smoothing_detail::lane_means_avx2(entering, leaving, width, sums,
+                                                               lane_outs, length);
                 for (std::size_t k = 0; k < count; ++k) {
                     running_mean& mean = *means[k];
                     mean.sum_ = sums[k];
@@ -381,6 +420,23 @@ public:
         if (done < length)
             for (std::size_t k = 0; k < count; ++k)
                 means[k]->interior_run(length - done, outs[k] + done);
+    }
+
+    // The table's rows for runs of `length` whose lanes read `fractions`, or
+    // null where a lane's run is not where the table has it (in the signal's
+    // last segment, offsets run on past the step).
+    static const double* table_rows(const smoothing_detail::lane_table& table,
+                                    const double* const* fractions, std::size_t count,
+                                    std::size_t length) noexcept {
+        const std::uint64_t u = static_cast<std::uint64_t>(fractions[0] - table.fractions);
+        if (u >= table.step || length > table.step - u) return nullptr;
+        for (std::size_t k = 1; k < count; ++k) {
+            const std::uint64_t shifted = u + table.shift[k];
+            const std::uint64_t offset = shifted < table.step ? shifted : shifted - table.step;
+            if (fractions[k] != table.fractions + offset || length > table.step - offset)
+                return nullptr;
+        }
+        return table.slots + 4 * u;
     }
 
     void run(std::size_t begin, std::span<T> out) noexcept {
@@ -593,7 +649,8 @@ void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t h
 // one) leaves the others to go on without it.
 template <class T, class StreamAt>
 void smooth_group(StreamAt stream_at, std::size_t n, std::uint64_t half,
-                  std::span<const std::size_t> begins, std::span<const std::span<T>> outs) noexcept {
+                  std::span<const std::size_t> begins, std::span<const std::span<T>> outs,
+                  const smoothing_detail::lane_table* table = nullptr) noexcept {
     using stream = decltype(stream_at(std::size_t{0}));
     using mean = running_mean<T, stream, stream>;
     constexpr std::size_t most = 4;
@@ -630,7 +687,9 @@ void smooth_group(StreamAt stream_at, std::size_t n, std::uint64_t half,
             active_outs[lanes++] = outs[k].data() + (at[k] - begins[k]);
         }
         if (lanes == 0) break;
-        mean::interior_lanes(active, lanes, active_outs, length);
+        // The table's lanes are the group's chunks in order: only while all run.
+        mean::interior_lanes(active, lanes, active_outs, length,
+                             lanes == count ? table : nullptr);
         for (std::size_t k = 0; k < count; ++k)
             if (at[k] != stop[k]) at[k] += length;
     }

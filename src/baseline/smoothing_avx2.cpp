@@ -161,5 +161,66 @@ VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine
     return i;
 }
 
+// The same loop over a lane_table's rows: position i's four fractions are
+// one load.
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      const double* in_rows, const double* out_rows,
+                                      double width, double* sums, float* const* outs,
+                                      std::size_t length) noexcept {
+    const __m256d in_x0 = _mm256_loadu_pd(entering.x0);
+    const __m256d in_d = _mm256_loadu_pd(entering.d);
+    const __m256d out_x0 = _mm256_loadu_pd(leaving.x0);
+    const __m256d out_d = _mm256_loadu_pd(leaving.d);
+    float* const lane0 = outs[0];
+    float* const lane1 = outs[1];
+    float* const lane2 = outs[2];
+    float* const lane3 = outs[3];
+    const __m256d widths = _mm256_set1_pd(width);
+    __m256d sum = _mm256_loadu_pd(sums);
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        const __m256d t0 = _mm256_loadu_pd(in_rows + 4 * i);
+        const __m256d t1 = _mm256_loadu_pd(in_rows + 4 * i + 4);
+        const __m256d t2 = _mm256_loadu_pd(in_rows + 4 * i + 8);
+        const __m256d t3 = _mm256_loadu_pd(in_rows + 4 * i + 12);
+        const __m256d u0 = _mm256_loadu_pd(out_rows + 4 * i);
+        const __m256d u1 = _mm256_loadu_pd(out_rows + 4 * i + 4);
+        const __m256d u2 = _mm256_loadu_pd(out_rows + 4 * i + 8);
+        const __m256d u3 = _mm256_loadu_pd(out_rows + 4 * i + 12);
+        const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
+            sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));  // add, then remove
+            sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
+            return _mm256_div_pd(sum, widths);
+        };
+        __m256d m0 = mean(t0, u0);
+        __m256d m1 = mean(t1, u1);
+        __m256d m2 = mean(t2, u2);
+        __m256d m3 = mean(t3, u3);
+        __m128 r0 = _mm256_cvtpd_ps(m0);
+        __m128 r1 = _mm256_cvtpd_ps(m1);
+        __m128 r2 = _mm256_cvtpd_ps(m2);
+        __m128 r3 = _mm256_cvtpd_ps(m3);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm_storeu_ps(lane0 + i, r0);
+        _mm_storeu_ps(lane1 + i, r1);
+        _mm_storeu_ps(lane2 + i, r2);
+        _mm_storeu_ps(lane3 + i, r3);
+    }
+    for (; i < length; ++i) {
+        const __m256d t = _mm256_loadu_pd(in_rows + 4 * i);
+        const __m256d u = _mm256_loadu_pd(out_rows + 4 * i);
+        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));
+        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
+        const __m256d m = _mm256_div_pd(sum, widths);
+        const __m128 r = _mm256_cvtpd_ps(m);
+        lane0[i] = _mm_cvtss_f32(r);
+        lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
+        lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
+        lane3[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 3));
+    }
+    _mm256_storeu_pd(sums, sum);
+    return i;
+}
+
 }  // namespace vorn::baseline::smoothing_detail
 #endif
