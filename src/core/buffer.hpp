@@ -65,6 +65,23 @@ public:
         capacity_ = capacity;
     }
 
+    // Storage for `capacity` values on an empty buffer, its start a multiple
+    // of `alignment` (a power of two, at least alignof(T)) and its bytes
+    // rounded up to one: a buffer that starts and ends on huge-page
+    // boundaries can be backed by huge pages throughout. Freed with
+    // std::free like any other.
+    void reserve_aligned(std::size_t capacity, std::size_t alignment) {
+        const std::size_t bytes = bytes_for(capacity);
+        if (bytes > SIZE_MAX - alignment) fail("capacity overflow");
+        const std::size_t rounded = (bytes + alignment - 1) & ~(alignment - 1);
+        void* storage = std::aligned_alloc(alignment, rounded);
+        if (storage == nullptr) throw allocation_failure(rounded);
+        std::free(data_);
+        data_ = static_cast<T*>(storage);
+        size_ = 0;
+        capacity_ = capacity;
+    }
+
     // Sets the length to `count` without initialising new slots; every slot
     // must be written before it is read.
     void resize_for_overwrite(std::size_t count) {
