@@ -128,6 +128,7 @@ VORN_AVX512 std::size_t append_eight_at_a_time(const T* signal, const std::uint8
     for (; i + 8 <= length; i += 8) {
         const auto lanes =
             static_cast<__mmask8>(mask_bits4(mask + i) | mask_bits4(mask + i + 4) << 4);
+        if (lanes == 0) continue;  // no load at all (see the AVX2 variant)
         __mmask8 usable;
         const __m512i keys = eight_keys(signal + i, lanes, usable);
         store_kept(out + kept, usable, keys);
