@@ -272,11 +272,13 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
     // A piece starts by filling its first window, which costs about as much
     // as moving it across four anchors: 16 anchors per piece keep that
     // small, but wide windows have few anchors (W = 200,001 on 2,000,000
-    // samples makes 40). There pieces hold a share of the anchors that
-    // still gives each worker about two (up to 64 workers, as many pieces
-    // as that many would need): with pieces of one anchor, two workers spent
-    // more time filling windows than moving them (n = 10,000,000,
-    // W = 1,000,001: 56-70 ms, against 37-50 ms with pieces of ten). Where
+    // samples makes 40). There pieces hold a worker's share of the anchors,
+    // at most 16 (up to 64 workers, as many pieces as that many would need):
+    // with pieces of one anchor, two workers spent more time filling
+    // windows than moving them (n = 10,000,000, W = 1,000,001: 56-70 ms,
+    // against 37-50 ms with pieces of ten), and pieces of 20 instead of 10
+    // took 23.7-24.7 ms instead of 25.2-25.6 there (float64 white noise;
+    // float32 random walk 15.9 instead of 16.6-16.7). Where
     // anchors are many, pieces hold up to 64 while each worker still gets
     // at least 16 pieces: the pool splits down to the minimum, and at
     // W = 10,001 on 10^7 samples pieces of 16 to 31 anchors spent an eighth
@@ -289,7 +291,7 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
             ? anchor_count
             : std::max(std::clamp<std::size_t>(
                            static_cast<std::size_t>(
-                               anchor_count / std::min<std::size_t>(64, 2 * pool::worker_count())),
+                               anchor_count / std::min<std::size_t>(64, pool::worker_count())),
                            1, 16),
                        std::min<std::size_t>(64, anchor_count / (16 * pool::worker_count())));
     pool::for_each_piece(anchor_count, min_anchors, [&](std::size_t begin, std::size_t end) {
