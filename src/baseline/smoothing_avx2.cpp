@@ -86,52 +86,86 @@ VORN_AVX2 inline __m256d affine_values(const __m256d& x0, const __m256d& d,
 
 }  // namespace
 
+namespace {
+
+// The lanes' fractions where each lane reads its own run: four rows of four
+// positions, transposed.
+struct lane_rows {
+    const double* in[4];
+    const double* out[4];
+
+    VORN_AVX2 void four(std::size_t i, __m256d& t0, __m256d& t1, __m256d& t2, __m256d& t3,
+                        __m256d& u0, __m256d& u1, __m256d& u2, __m256d& u3) const noexcept {
+        t0 = _mm256_loadu_pd(in[0] + i);
+        t1 = _mm256_loadu_pd(in[1] + i);
+        t2 = _mm256_loadu_pd(in[2] + i);
+        t3 = _mm256_loadu_pd(in[3] + i);
+        transpose(t0, t1, t2, t3);
+        u0 = _mm256_loadu_pd(out[0] + i);
+        u1 = _mm256_loadu_pd(out[1] + i);
+        u2 = _mm256_loadu_pd(out[2] + i);
+        u3 = _mm256_loadu_pd(out[3] + i);
+        transpose(u0, u1, u2, u3);
+    }
+    VORN_AVX2 void one(std::size_t i, __m256d& t, __m256d& u) const noexcept {
+        t = _mm256_setr_pd(in[0][i], in[1][i], in[2][i], in[3][i]);
+        u = _mm256_setr_pd(out[0][i], out[1][i], out[2][i], out[3][i]);
+    }
+};
+
+// The lanes' fractions from a lane_table: a position's four are one load.
+struct table_rows {
+    const double* in;
+    const double* out;
+
+    VORN_AVX2 void four(std::size_t i, __m256d& t0, __m256d& t1, __m256d& t2, __m256d& t3,
+                        __m256d& u0, __m256d& u1, __m256d& u2, __m256d& u3) const noexcept {
+        t0 = _mm256_loadu_pd(in + 4 * i);
+        t1 = _mm256_loadu_pd(in + 4 * i + 4);
+        t2 = _mm256_loadu_pd(in + 4 * i + 8);
+        t3 = _mm256_loadu_pd(in + 4 * i + 12);
+        u0 = _mm256_loadu_pd(out + 4 * i);
+        u1 = _mm256_loadu_pd(out + 4 * i + 4);
+        u2 = _mm256_loadu_pd(out + 4 * i + 8);
+        u3 = _mm256_loadu_pd(out + 4 * i + 12);
+    }
+    VORN_AVX2 void one(std::size_t i, __m256d& t, __m256d& u) const noexcept {
+        t = _mm256_loadu_pd(in + 4 * i);
+        u = _mm256_loadu_pd(out + 4 * i);
+    }
+};
+
 // Spelled out value by value: with arrays of vectors and loops over them,
 // GCC 12 kept the arrays on the stack, and the loop waited on its stores
 // and reloads (it took longer than smoothing the chunks one at a time).
-VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                                      double width, double* sums, float* const* outs,
-                                      std::size_t length) noexcept {
+template <class Rows>
+VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affine_lanes& leaving,
+                                        const Rows& rows, double width, double* sums,
+                                        float* const* outs, std::size_t length) noexcept {
     const __m256d in_x0 = _mm256_loadu_pd(entering.x0);
     const __m256d in_d = _mm256_loadu_pd(entering.d);
     const __m256d out_x0 = _mm256_loadu_pd(leaving.x0);
     const __m256d out_d = _mm256_loadu_pd(leaving.d);
-    const double* const in0 = entering.fractions[0];
-    const double* const in1 = entering.fractions[1];
-    const double* const in2 = entering.fractions[2];
-    const double* const in3 = entering.fractions[3];
-    const double* const out0 = leaving.fractions[0];
-    const double* const out1 = leaving.fractions[1];
-    const double* const out2 = leaving.fractions[2];
-    const double* const out3 = leaving.fractions[3];
     float* const lane0 = outs[0];
     float* const lane1 = outs[1];
     float* const lane2 = outs[2];
     float* const lane3 = outs[3];
     const __m256d widths = _mm256_set1_pd(width);
     __m256d sum = _mm256_loadu_pd(sums);
+    const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
+        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));  // add, then remove
+        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
+        return _mm256_div_pd(sum, widths);
+    };
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        // Row k: lane k's fractions at i .. i + 3; transposed, position j's.
-        __m256d t0 = _mm256_loadu_pd(in0 + i);
-        __m256d t1 = _mm256_loadu_pd(in1 + i);
-        __m256d t2 = _mm256_loadu_pd(in2 + i);
-        __m256d t3 = _mm256_loadu_pd(in3 + i);
-        transpose(t0, t1, t2, t3);
-        __m256d u0 = _mm256_loadu_pd(out0 + i);
-        __m256d u1 = _mm256_loadu_pd(out1 + i);
-        __m256d u2 = _mm256_loadu_pd(out2 + i);
-        __m256d u3 = _mm256_loadu_pd(out3 + i);
-        transpose(u0, u1, u2, u3);
-        const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
-            sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));  // add, then remove
-            sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
-            return _mm256_div_pd(sum, widths);
-        };
-        __m256d m0 = mean(t0, u0);
-        __m256d m1 = mean(t1, u1);
-        __m256d m2 = mean(t2, u2);
-        __m256d m3 = mean(t3, u3);
+        // t_j, u_j: every lane's entering and leaving fraction at i + j.
+        __m256d t0, t1, t2, t3, u0, u1, u2, u3;
+        rows.four(i, t0, t1, t2, t3, u0, u1, u2, u3);
+        const __m256d m0 = mean(t0, u0);
+        const __m256d m1 = mean(t1, u1);
+        const __m256d m2 = mean(t2, u2);
+        const __m256d m3 = mean(t3, u3);
         __m128 r0 = _mm256_cvtpd_ps(m0);
         __m128 r1 = _mm256_cvtpd_ps(m1);
         __m128 r2 = _mm256_cvtpd_ps(m2);
@@ -146,12 +180,9 @@ VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine
     // close (about 40 positions at W = 1,001), and handing these to the
     // scalar loop of every lane cost more than the vector loop saved.
     for (; i < length; ++i) {
-        const __m256d t = _mm256_setr_pd(in0[i], in1[i], in2[i], in3[i]);
-        const __m256d u = _mm256_setr_pd(out0[i], out1[i], out2[i], out3[i]);
-        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));
-        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
-        const __m256d m = _mm256_div_pd(sum, widths);
-        const __m128 r = _mm256_cvtpd_ps(m);
+        __m256d t, u;
+        rows.one(i, t, u);
+        const __m128 r = _mm256_cvtpd_ps(mean(t, u));
         lane0[i] = _mm_cvtss_f32(r);
         lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
         lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
@@ -161,65 +192,23 @@ VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine
     return i;
 }
 
-// The same loop over a lane_table's rows: position i's four fractions are
-// one load.
+}  // namespace
+
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      double width, double* sums, float* const* outs,
+                                      std::size_t length) noexcept {
+    const lane_rows rows{{entering.fractions[0], entering.fractions[1], entering.fractions[2],
+                          entering.fractions[3]},
+                         {leaving.fractions[0], leaving.fractions[1], leaving.fractions[2],
+                          leaving.fractions[3]}};
+    return lane_means(entering, leaving, rows, width, sums, outs, length);
+}
+
 VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                                       const double* in_rows, const double* out_rows,
                                       double width, double* sums, float* const* outs,
                                       std::size_t length) noexcept {
-    const __m256d in_x0 = _mm256_loadu_pd(entering.x0);
-    const __m256d in_d = _mm256_loadu_pd(entering.d);
-    const __m256d out_x0 = _mm256_loadu_pd(leaving.x0);
-    const __m256d out_d = _mm256_loadu_pd(leaving.d);
-    float* const lane0 = outs[0];
-    float* const lane1 = outs[1];
-    float* const lane2 = outs[2];
-    float* const lane3 = outs[3];
-    const __m256d widths = _mm256_set1_pd(width);
-    __m256d sum = _mm256_loadu_pd(sums);
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        const __m256d t0 = _mm256_loadu_pd(in_rows + 4 * i);
-        const __m256d t1 = _mm256_loadu_pd(in_rows + 4 * i + 4);
-        const __m256d t2 = _mm256_loadu_pd(in_rows + 4 * i + 8);
-        const __m256d t3 = _mm256_loadu_pd(in_rows + 4 * i + 12);
-        const __m256d u0 = _mm256_loadu_pd(out_rows + 4 * i);
-        const __m256d u1 = _mm256_loadu_pd(out_rows + 4 * i + 4);
-        const __m256d u2 = _mm256_loadu_pd(out_rows + 4 * i + 8);
-        const __m256d u3 = _mm256_loadu_pd(out_rows + 4 * i + 12);
-        const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
-            sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));  // add, then remove
-            sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
-            return _mm256_div_pd(sum, widths);
-        };
-        __m256d m0 = mean(t0, u0);
-        __m256d m1 = mean(t1, u1);
-        __m256d m2 = mean(t2, u2);
-        __m256d m3 = mean(t3, u3);
-        __m128 r0 = _mm256_cvtpd_ps(m0);
-        __m128 r1 = _mm256_cvtpd_ps(m1);
-        __m128 r2 = _mm256_cvtpd_ps(m2);
-        __m128 r3 = _mm256_cvtpd_ps(m3);
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        _mm_storeu_ps(lane0 + i, r0);
-        _mm_storeu_ps(lane1 + i, r1);
-        _mm_storeu_ps(lane2 + i, r2);
-        _mm_storeu_ps(lane3 + i, r3);
-    }
-    for (; i < length; ++i) {
-        const __m256d t = _mm256_loadu_pd(in_rows + 4 * i);
-        const __m256d u = _mm256_loadu_pd(out_rows + 4 * i);
-        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));
-        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
-        const __m256d m = _mm256_div_pd(sum, widths);
-        const __m128 r = _mm256_cvtpd_ps(m);
-        lane0[i] = _mm_cvtss_f32(r);
-        lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
-        lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
-        lane3[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 3));
-    }
-    _mm256_storeu_pd(sums, sum);
-    return i;
+    return lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs, length);
 }
 
 }  // namespace vorn::baseline::smoothing_detail
