@@ -356,9 +356,9 @@ public:
     // processor idle, so three side by side take well under three times
     // as long. Float64 means go one at a time here (their groups hold at
     // most two chunks; see smooth_chunks).
-    static void interior_lanes(running_mean* const* means, std::size_t count, T* const* outs,
-                               std::size_t length,
-                               const smoothing_detail::lane_table* table = nullptr) noexcept {
+    static void interior_lanes(
+        running_mean* const* means, std::size_t count, T* const* outs, std::size_t length,
+        [[maybe_unused]] const smoothing_detail::lane_table* table = nullptr) noexcept {
         if (count == 1) {
             means[0]->interior_run(length, outs[0]);
             return;
