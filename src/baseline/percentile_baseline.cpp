@@ -64,9 +64,17 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
         buffer.reserve(count);
     }
     buffer.resize_for_overwrite(count);
-    if (large) advise_huge_pages(buffer.data(), (bytes + huge_page_bytes - 1) & ~(huge_page_bytes - 1));
+    // The whole of the last huge page too: it is the buffer's own (see reserve_aligned).
+    if (large) {
+        const std::size_t whole_pages = (bytes + huge_page_bytes - 1) & ~(huge_page_bytes - 1);
+        advise_huge_pages(buffer.data(), whole_pages);
+    }
     return buffer;
 }
+
+// Steps up to this get a lane_table per group of float32 chunks (4 x step
+// values, 1 MiB at most): W up to about 130,000.
+constexpr std::uint64_t lane_table_step_limit = std::uint64_t{1} << 15;
 
 // The smoothing of a whole baseline of out.size() values, chunk by chunk,
 // into out; stream_at(i) makes a stream of the baseline's values from
@@ -86,10 +94,6 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
 // 10.3-11.1 instead of 11.7-12.1 for white noise). Three float64 chunks
 // side by side took longer than a pair and a single (W = 1,001: 21.8-22.6
 // ms against 21.4-21.8).
-// Steps up to this get a lane_table per group of float32 chunks (4 x step
-// values, 1 MiB at most): W up to about 130,000.
-constexpr std::uint64_t lane_table_step_limit = std::uint64_t{1} << 15;
-
 template <class T, class StreamAt>
 void smooth_chunks(std::span<T> out, std::uint64_t half, const anchor_lattice& lattice,
                    StreamAt stream_at) {

@@ -373,7 +373,7 @@ public:
         using removing_run = decltype(means[0]->removing_.run_values());
         if constexpr (std::is_same_v<T, float> && smoothing_detail::affine_run<adding_run> &&
                       smoothing_detail::affine_run<removing_run>) {
-            bool plain = key_passes_detail::chosen_isa() != key_passes_detail::isa::portable;
+            bool plain = smoothing_detail::lane_loops_available();
             for (std::size_t k = 0; k < count && plain; ++k) plain = means[k]->plain_run(length);
             if (plain) {
                 smoothing_detail::affine_lanes entering;
