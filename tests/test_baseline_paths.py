@@ -40,8 +40,10 @@ def _signal(kind, n, dtype, seed):
         x = np.cumsum(rng.normal(0.0, 0.05, n)) + rng.normal(0.0, 1.0, n)
     elif kind == "steps":  # level jumps of many window widths: the tracked rank jumps too
         x = np.repeat(rng.normal(0.0, 50.0, n // 500 + 1), 500)[:n] + rng.normal(0.0, 1.0, n)
-    elif kind in ("walk", "blocked"):  # a random walk: the level leaves any range of values
+    elif kind in ("walk", "blocked", "decoy"):  # a random walk: the level leaves any range of values
         x = np.cumsum(rng.normal(0.0, 1.0, n))
+        if kind == "decoy":  # far below the rest where a strided sample of the signal looks
+            x[n // 8192 // 2 :: n // 8192] = rng.normal(-1e6, 1.0, len(x[n // 8192 // 2 :: n // 8192]))
     elif kind == "ties":  # few distinct values, both zeros
         x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
     elif kind == "outliers":  # drift far from zero, a few huge and tiny magnitudes
@@ -55,7 +57,7 @@ def _signal(kind, n, dtype, seed):
         x[_runs(rng, n, 5e-5, 200)] = -math.inf
     x[rng.random(n) < 0.01] = math.nan
     usable = (rng.random(n) < 0.9) & ~_runs(rng, n, 1e-4, 1500)  # some windows fully masked
-    if kind == "blocked":  # half of the signal masked in blocks, as long artefact gaps are
+    if kind in ("blocked", "decoy"):  # half of the signal masked in blocks, as long artefact gaps are
         blocks = rng.permutation(n // 50_000 + 1)[: (n // 50_000 + 1) // 2]
         for b in blocks:
             usable[b * 50_000 : (b + 1) * 50_000] = False
@@ -118,7 +120,8 @@ def test_direct_path_slides_across_pieces(kind, n, window, percentile, dtype):
         ("ties", 300_000, 200, 33.3, "float64"),  # equal keys at the bracket edges
         ("nonfinite", 12_000, 20_000, 90.0, "float32"),  # step 5000: no fraction table
         ("drift", 100_000, 300_000, 25.0, "float64"),  # windows cut to the signal
-        ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the pooled fallback
+        ("blocked", 1_100_000, 1001, 10.0, "float64"),  # empty windows: the fallback from the ring's keys
+        ("decoy", 1_100_000, 1001, 10.0, "float32"),  # the same, its sample's bracket misses: the pooled one
         # windows wider than 65,536 keys: a bracket from a sample of the window
         ("walk", 2_000_000, 200_001, 10.0, "float32"),  # 40 anchors; the level moves
         ("blocked", 1_200_000, 140_001, 50.0, "float64"),

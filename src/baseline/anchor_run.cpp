@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <tuple>
 
 #include "baseline/anchor_window.hpp"
+#include "baseline/fallback_fill.hpp"
 #include "baseline/float_keys.hpp"
 #include "baseline/window_runs.hpp"
 #include "core/buffer.hpp"
@@ -60,9 +62,12 @@ constexpr std::size_t held_window_limit = std::size_t{1} << 18;
 // missing within a few anchors (a level that moves as fast as the window
 // spreads), the Selector alone serves the next anchors. Which path runs
 // changes the time, never the answer: the key of a given rank is unique.
+//
+// Keys of positions before `owned_end` also go to `owned` (if any).
 template <class T, class Selector>
 void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
-                  std::size_t stop, std::size_t capacity, bool may_hold, double* out) {
+                  std::size_t stop, std::size_t capacity, bool may_hold, double* out,
+                  typename median_tally<T>::part* owned, std::size_t owned_end) {
     using key = typename compacted_window<T>::key;
     // The scratch grows with the window, its pages touched only as far as
     // they are used: the window ring and the Selector's buffers, about four
@@ -125,7 +130,16 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
         while (position < target) {
             std::size_t until = target;
             if (recorded < stop) until = std::min(until, start_of(recorded));
-            window.append(signal, mask, position, until, take_new);
+            if (position < owned_end) {
+                until = std::min(until, owned_end);
+                window.append(signal, mask, position, until, [&](std::span<const key> keys) {
+                    take_new(keys);
+                    owned->take(keys);
+                });
+                owned->cover(until - position);
+            } else {
+                window.append(signal, mask, position, until, take_new);
+            }
             position = until;
             record_starts();
         }
@@ -242,7 +256,7 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
 
 template <class T>
 void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
-                std::span<double> out) {
+                std::span<double> out, median_tally<T>* tally) {
     const std::size_t end = first + out.size();
     if (in.half_window == 0) {
         for (double& value : out) value = static_cast<double>(in.fallback_value());
@@ -259,20 +273,33 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
             std::min<std::uint64_t>(2 * in.half_window, in.signal.size()));
         using key = typename compacted_window<T>::key;
         const bool may_hold = capacity <= held_window_limit;
+        // The positions this piece owns end where the next piece's first
+        // window starts. Consecutive windows overlap (step <= 2h) and the
+        // last anchor's window reaches the signal's end (step <= h), so the
+        // scan passes them all.
+        std::optional<typename median_tally<T>::part> owned;
+        std::size_t owned_end = 0;
+        if (tally != nullptr) {
+            owned.emplace(*tally);
+            const std::size_t n = in.signal.size();
+            owned_end = end >= (n + step - 1) / step ? n : in.window_lo(end * step);
+        }
+        typename median_tally<T>::part* const part = owned ? &*owned : nullptr;
         if (capacity <= tracking_window_limit) {
             ring_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, may_hold,
-                                                    out.data());
+                                                    out.data(), part, owned_end);
         } else {
             ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, may_hold,
-                                                   out.data());
+                                                   out.data(), part, owned_end);
         }
+        if (owned) tally->merge(*owned);
     }
     if (stop < end) in.fail_short_mask(stop * step);
 }
 
 template void anchor_run<double>(const window_inputs<double>&, std::uint64_t, std::size_t,
-                                 std::span<double>);
+                                 std::span<double>, median_tally<double>*);
 template void anchor_run<float>(const window_inputs<float>&, std::uint64_t, std::size_t,
-                                std::span<double>);
+                                std::span<double>, median_tally<float>*);
 
 }  // namespace vorn::baseline

@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 
 #include "baseline/float_keys.hpp"
 #include "baseline/key_passes.hpp"
@@ -81,33 +82,48 @@ void scan_usable(std::span<const T> signal, std::span<const std::uint8_t> mask,
     });
 }
 
-// The median from a bracket around it: usable keys at a fixed stride
-// through the signal sample the whole, the median's rank sits near the
-// sample's middle (within about sqrt(s) / 2 sample ranks for a sample of
-// s), and two sample keys a margin beyond that bracket it. One vectorised
-// pass on the pool counts the usable keys and those below the bracket and
-// keeps those inside, a few percent of the signal, and the median is
-// selected among them. False when the bracket misses or keeps more than its
-// share (an unlucky or too small sample, runs of equal values): the
-// histogram passes then decide. Either way the value is the key of one rank.
+// One pass on the pool appends and filters the usable keys of blocks of the
+// signal (median_tally); false when the tally gives no median.
 template <class T>
 bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mask, T& median) {
-    // The element type's own key width: the pass below appends and filters
-    // half the bytes for float32.
-    using key = typename float_key<T>::key;
+    median_tally<T> tally(signal, mask);
+    if (!tally.active()) return false;
+    // The element type's own key width: the pass appends and filters half
+    // the bytes for float32.
+    using key = typename median_tally<T>::key;
+    constexpr std::size_t block = 4096;
+    pool::for_each_piece(signal.size(), min_scan_piece, [&](std::size_t begin, std::size_t end) {
+        core::owned_buffer<key> keys(block + key_pass_slack);
+        typename median_tally<T>::part part(tally);
+        for (std::size_t at = begin; at < end; at += block) {
+            if (tally.overflowed()) return;
+            const std::size_t length = std::min(block, end - at);
+            part.take({keys.data(), append_usable(signal.data() + at, mask.data() + at, length,
+                                                  keys.data())});
+            part.cover(length);
+        }
+        tally.merge(part);
+    });
+    return tally.median(median);
+}
+
+}  // namespace
+
+template <class T>
+median_tally<T>::median_tally(std::span<const T> signal, std::span<const std::uint8_t> mask)
+    : length_(signal.size()) {
     constexpr std::size_t sample_positions = 8192;
     constexpr double margin = 4.0;
-    constexpr std::size_t block = 4096;
     const std::size_t n = signal.size();
     const std::size_t stride = std::max<std::size_t>(n / sample_positions, 1);
-    core::owned_buffer<key> sample(sample_positions + 1 + 3 * key_pass_slack);
+    core::owned_buffer<key> sample(sample_positions + 1);
     sample.resize_for_overwrite(sample.capacity());
     std::size_t sampled = 0;
     for (std::size_t i = stride / 2; i < n && sampled <= sample_positions; i += stride) {
         const T x = signal[i];
         if (mask_true(mask[i]) && usable_value(x)) sample[sampled++] = static_cast<key>(to_key(x));
     }
-    if (sampled < 64) return false;
+    if (sampled < 64) return;
     const double centre = 0.5 * static_cast<double>(sampled);
     const double reach = margin * 0.5 * std::sqrt(static_cast<double>(sampled)) + 2.0;
     const auto sample_key = [&](double rank) {
@@ -116,81 +132,98 @@ bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mas
     };
     const double lowest = std::floor(centre - reach);
     const double highest = std::ceil(centre + reach);
-    const key low = lowest < 0.0 ? std::numeric_limits<key>::min() : sample_key(lowest);
-    const key high = highest >= static_cast<double>(sampled)
-                              ? std::numeric_limits<key>::max()
-                              : sample_key(highest);
-    // One key throughout the bracket needs no keeping: it is the answer.
-    const bool keep = low != high;
+    low_ = lowest < 0.0 ? std::numeric_limits<key>::min() : sample_key(lowest);
+    high_ = highest >= static_cast<double>(sampled) ? std::numeric_limits<key>::max()
+                                                    : sample_key(highest);
+    keep_ = low_ != high_;
+    // Pieces of a drifting signal keep very different shares (where the
+    // level is near the median, all of theirs), so only the total is
+    // bounded: a bracket keeping more than an eighth of the signal (a usual
+    // one keeps 4 to 7 percent of the usable keys) is not worth the memory
+    // and a selection.
+    kept_limit_ = n / 8 + 4096;
+    active_ = true;
+}
 
-    std::mutex merging;
-    std::atomic<bool> overflow{false};
-    std::atomic<std::size_t> kept_total{0};
-    const std::size_t kept_limit = n / 8 + block;
-    std::size_t usable = 0;
-    std::size_t below = 0;
-    std::size_t inside = 0;
-    core::owned_buffer<key> kept;
-    pool::for_each_piece(n, min_scan_piece, [&](std::size_t begin, std::size_t end) {
-        core::owned_buffer<key> keys(block + key_pass_slack);
-        core::owned_buffer<key> piece_kept(keep ? std::size_t{1} << 12 : 0);
-        bracket_tally tally{0, 0};
-        std::size_t piece_usable = 0;
-        for (std::size_t at = begin; at < end; at += block) {
-            const std::size_t length = std::min(block, end - at);
-            const std::size_t got = append_usable(signal.data() + at, mask.data() + at, length,
-                                                  keys.data());
-            piece_usable += got;
-            if (keep) {
-                // Pieces of a drifting signal keep very different shares
-                // (where the level is near the median, all of theirs), so
-                // only the total is bounded: a bracket keeping more than an
-                // eighth of the signal (a usual one keeps 4 to 7 percent of
-                // the usable keys) is not worth the memory and a selection.
-                if (overflow.load(std::memory_order_relaxed)) return;
-                const std::size_t needed = tally.kept + got + key_pass_slack;
-                if (needed > piece_kept.capacity())
-                    piece_kept.reserve(std::max(piece_kept.capacity() * 2, needed));
-                const std::size_t before = tally.kept;
-                tally = filter_bracket({keys.data(), got}, low, high, piece_kept.data(), tally);
-                if (kept_total.fetch_add(tally.kept - before, std::memory_order_relaxed) >
-                    kept_limit) {
-                    overflow.store(true, std::memory_order_relaxed);
-                    return;
-                }
-            } else {
-                for (std::size_t i = 0; i < got; ++i) {
-                    tally.below += as_count(keys[i] < low);
-                    tally.kept += as_count(keys[i] == low);
-                }
-            }
+template <class T>
+void median_tally<T>::part::take(std::span<const key> keys) {
+    usable_ += keys.size();
+    const median_tally& tally = *tally_;
+    if (!tally.keep_) {
+        for (const key k : keys) {
+            counts_.below += as_count(k < tally.low_);
+            counts_.kept += as_count(k == tally.low_);
         }
-        const std::lock_guard lock(merging);
-        usable += piece_usable;
-        below += tally.below;
-        inside += tally.kept;
-        if (!keep) return;
-        kept.reserve(kept.size() + tally.kept);
-        for (std::size_t i = 0; i < tally.kept; ++i) kept.push_back_unchecked(piece_kept[i]);
-    });
-    if (overflow.load()) return false;
-    if (usable == 0) {
-        median = T(0);
+        return;
+    }
+    if (tally.overflowed()) return;  // the counts no longer matter
+    const std::size_t needed = counts_.kept + keys.size() + key_pass_slack;
+    if (needed > kept_.capacity()) kept_.reserve(std::max(kept_.capacity() * 2, needed));
+    counts_ = filter_bracket(keys, tally.low_, tally.high_, kept_.data(), counts_);
+    // The running total is shared, so it is brought up to date only every
+    // few thousand kept keys: pieces of an anchor loop take a few hundred
+    // keys at a time.
+    constexpr std::size_t report_every = 4096;
+    if (counts_.kept - reported_ >= report_every) {
+        const std::size_t added = counts_.kept - reported_;
+        reported_ = counts_.kept;
+        if (tally_->kept_total_.fetch_add(added, std::memory_order_relaxed) + added >
+            tally.kept_limit_)
+            tally_->overflow_.store(true, std::memory_order_relaxed);
+    }
+}
+
+template <class T>
+void median_tally<T>::merge(part& piece) {
+    const std::lock_guard lock(merging_);
+    covered_ += piece.covered_;
+    usable_ += piece.usable_;
+    below_ += piece.counts_.below;
+    inside_ += piece.counts_.kept;
+    if (keep_ && piece.counts_.kept != 0) kept_.push_back({std::move(piece.kept_), piece.counts_.kept});
+}
+
+template <class T>
+bool median_tally<T>::median(T& out) {
+    if (!active_ || overflowed() || covered_ != length_) return false;
+    if (usable_ == 0) {
+        out = T(0);
         return true;
     }
-    const std::size_t rank = usable / 2;  // the upper middle for an even count
-    if (rank < below || rank >= below + inside) return false;
-    median = from_key<T>(keep ? select_rank(kept.span(), rank - below) : low);
+    const std::size_t rank = usable_ / 2;  // the upper middle for an even count
+    if (rank < below_ || rank >= below_ + inside_) return false;
+    if (!keep_) {
+        out = from_key<T>(low_);
+        return true;
+    }
+    core::owned_buffer<key> kept(inside_);
+    for (const part_keys& piece : kept_)
+        for (std::size_t i = 0; i < piece.count; ++i) kept.push_back_unchecked(piece.keys[i]);
+    out = from_key<T>(select_rank(kept.span(), rank - below_));
     return true;
 }
 
-}  // namespace
-
-// Signals up to this long have their usable keys gathered and selected from
-// on the calling thread: each histogram pass below zeroes and merges 2^16
-// counts, and the whole took 0.4-0.5 ms at any length this short (gathered:
-// 1 us at 10 samples, 0.1 ms at 16,384).
-constexpr std::size_t gathered_median_limit = std::size_t{1} << 14;
+bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run) noexcept {
+    const std::uint8_t* m = mask.data();
+    const std::size_t length = mask.size();
+    if (run < 2 || length < run) return false;
+    const std::size_t probe_step = run / 2;
+    // The run of false elements around a false probe: forward to its end
+    // (or until it is long enough), then back as far as the last element
+    // read before. Probes inside a measured run are skipped, so forward
+    // reads never overlap and backward ones stop where earlier reads ended.
+    std::size_t read_to = 0;  // elements before this were read (or lie before a probe's run)
+    for (std::size_t probe = probe_step - 1; probe < length; probe += probe_step) {
+        if (probe < read_to || mask_true(m[probe])) continue;
+        std::size_t end = probe + 1;
+        while (end < length && end - probe < run && !mask_true(m[end])) ++end;
+        std::size_t begin = probe;
+        while (begin > read_to && end - begin < run && !mask_true(m[begin - 1])) --begin;
+        if (end - begin >= run) return true;
+        read_to = end;
+    }
+    return false;
+}
 
 template <class T>
 T gathered_median(std::span<const T> signal, std::span<const std::uint8_t> mask) {
@@ -281,9 +314,12 @@ T pooled_fallback_median(std::span<const T> signal, std::span<const std::uint8_t
 }
 
 template <class T, class U>
-void fill_fallback(const window_inputs<T>& inputs, std::span<U> values) {
+void fill_fallback(const window_inputs<T>& inputs, std::span<U> values, median_tally<T>* tally) {
     if (!inputs.fallback.demanded()) return;
-    const U fallback = static_cast<U>(pooled_fallback_median(inputs.signal, inputs.mask));
+    T median;
+    if (tally == nullptr || !tally->median(median))
+        median = pooled_fallback_median(inputs.signal, inputs.mask);
+    const U fallback = static_cast<U>(median);
     pool::for_each_piece(values.size(), std::size_t{1} << 16,
                          [&](std::size_t begin, std::size_t end) {
                              for (std::size_t i = begin; i < end; ++i) {
@@ -297,8 +333,13 @@ template double pooled_fallback_median<double>(std::span<const double>,
                                                std::span<const std::uint8_t>);
 template float pooled_fallback_median<float>(std::span<const float>,
                                              std::span<const std::uint8_t>);
-template void fill_fallback<double, double>(const window_inputs<double>&, std::span<double>);
-template void fill_fallback<float, float>(const window_inputs<float>&, std::span<float>);
-template void fill_fallback<float, double>(const window_inputs<float>&, std::span<double>);
+template class median_tally<double>;
+template class median_tally<float>;
+template void fill_fallback<double, double>(const window_inputs<double>&, std::span<double>,
+                                            median_tally<double>*);
+template void fill_fallback<float, float>(const window_inputs<float>&, std::span<float>,
+                                          median_tally<float>*);
+template void fill_fallback<float, double>(const window_inputs<float>&, std::span<double>,
+                                           median_tally<float>*);
 
 }  // namespace vorn::baseline

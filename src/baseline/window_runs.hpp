@@ -17,15 +17,23 @@ namespace vorn::baseline {
 template <class T>
 void direct_run(const window_inputs<T>& inputs, std::size_t begin, std::span<T> out);
 
+template <class T>
+class median_tally;
+
 // out[j] = the kernel value at anchor position (first_anchor + j) * step,
 // widened to float64. One call is one piece of the anchor loop; it reads
 // each sample once into a ring shared by the overlapping anchor windows
 // (anchor_window.hpp), and per anchor selects among the keys of a bracket
 // around the rank: one held across anchors and filtered as keys enter, or,
 // where it misses, the last answer's neighbourhood or a sample's.
+//
+// With a `tally`, the piece also hands it the keys of the positions it
+// owns: from its first anchor's window start up to the next piece's (the
+// last piece up to the signal's end), so that the pieces of one loop cover
+// every position once.
 template <class T>
 void anchor_run(const window_inputs<T>& inputs, std::uint64_t step, std::size_t first_anchor,
-                std::span<double> out);
+                std::span<double> out, median_tally<T>* tally = nullptr);
 
 // Windows longer than this many samples take the rank-space run on the
 // direct path (rank_window.hpp), shorter ones down to the sorted window's
@@ -53,8 +61,8 @@ extern template void direct_run<double>(const window_inputs<double>&, std::size_
 extern template void direct_run<float>(const window_inputs<float>&, std::size_t,
                                        std::span<float>);
 extern template void anchor_run<double>(const window_inputs<double>&, std::uint64_t,
-                                        std::size_t, std::span<double>);
+                                        std::size_t, std::span<double>, median_tally<double>*);
 extern template void anchor_run<float>(const window_inputs<float>&, std::uint64_t, std::size_t,
-                                       std::span<double>);
+                                       std::span<double>, median_tally<float>*);
 
 }  // namespace vorn::baseline
