@@ -246,8 +246,9 @@ public:
             const std::size_t target = sample_size(count);
             const std::size_t stride = (count + target - 1) / target;
             std::size_t sampled = 0;
-            for (std::size_t i = stride / 2; i < count; i += stride)
-                sample_[sampled++] = i < first.size() ? first[i] : second[i - first.size()];
+            std::size_t i = stride / 2;
+            for (; i < first.size(); i += stride) sample_[sampled++] = first[i];
+            for (i -= first.size(); i < second.size(); i += stride) sample_[sampled++] = second[i];
             const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
             const double centre = q * static_cast<double>(sampled);
             const double spread = std::sqrt(static_cast<double>(sampled) * q * (1.0 - q));
@@ -259,7 +260,7 @@ public:
                 const bracket_tally tally = filter_around(first, second, sampled, centre, reach);
                 if (tally.below <= rank && rank < tally.below + tally.kept) {
                     const Key result = select_key(buffers_, tally.kept, rank - tally.below);
-                    learn(result, sampled, centre, spread);
+                    learn(result, sampled, centre, spread, buffers_[0]);
                     narrowed_hits_ += narrowed ? 1 : 0;
                     return result;
                 }
@@ -297,9 +298,20 @@ private:
     // bracket most of the window.
     static constexpr std::size_t small_window = 256;
 
-    static std::size_t sample_size(std::size_t count) noexcept {
-        const double size = std::cbrt(0.4 * static_cast<double>(count) * static_cast<double>(count));
-        return std::min(sample_limit, static_cast<std::size_t>(size));
+    // The size is kept while the count stays within a 32nd of the one it
+    // was worked out for (the size then within 2 % of its own): a window's
+    // count changes a little at almost every anchor, and the cube root is a
+    // libm call (about 1 % of a random walk's anchors at W = 1,001). Which
+    // size is taken changes the time, never the answer.
+    std::size_t sample_size(std::size_t count) noexcept {
+        const std::size_t apart = count > sized_count_ ? count - sized_count_ : sized_count_ - count;
+        if (apart > sized_count_ / 32 || sized_count_ == 0) {
+            const double size =
+                std::cbrt(0.4 * static_cast<double>(count) * static_cast<double>(count));
+            sized_count_ = count;
+            sample_target_ = std::min(sample_limit, static_cast<std::size_t>(size));
+        }
+        return sample_target_;
     }
 
     // Filters the window into buffers_[0] around the sample keys `reach`
@@ -327,14 +339,14 @@ private:
     // Where the answer fell in the sample against where it was expected, in
     // spreads: a running mean of its square, which one far stray raises at
     // once (to a quarter of its square, so that the next reach covers it).
-    void learn(Key result, std::size_t sampled, double centre, double spread) noexcept {
-        std::size_t below = 0;
-        std::size_t not_above = 0;
-        for (std::size_t i = 0; i < sampled; ++i) {
-            below += as_count(sample_[i] < result);
-            not_above += as_count(sample_[i] <= result);
-        }
-        const double place = 0.5 * static_cast<double>(below + not_above);
+    // `scratch` takes the sample keys equal to the result (room for the
+    // sample and key_pass_slack).
+    void learn(Key result, std::size_t sampled, double centre, double spread,
+               Key* scratch) noexcept {
+        const bracket_tally tally = filter_bracket(std::span<const Key>(sample_, sampled),
+                                                   result, result, scratch, {0, 0});
+        const double place =
+            static_cast<double>(tally.below) + 0.5 * static_cast<double>(tally.kept);
         const double strayed = (place - centre) / spread;
         const double square = strayed * strayed;
         strayed_square_ = strayed_square_ < 0.0
@@ -345,6 +357,8 @@ private:
     Key* const buffers_[3];
     Key* const sample_;
     double margin_;
+    std::size_t sized_count_ = 0;
+    std::size_t sample_target_ = 0;
     // The running mean square of the answer's stray (negative: none yet, or
     // the last narrowed bracket missed).
     double strayed_square_ = -1.0;
