@@ -180,7 +180,8 @@ void median_tally<T>::merge(part& piece) {
     usable_ += piece.usable_;
     below_ += piece.counts_.below;
     inside_ += piece.counts_.kept;
-    if (keep_ && piece.counts_.kept != 0) kept_.push_back({std::move(piece.kept_), piece.counts_.kept});
+    if (keep_ && piece.counts_.kept != 0)
+        kept_.push_back({std::move(piece.kept_), piece.counts_.kept});
 }
 
 template <class T>

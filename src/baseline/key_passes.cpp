@@ -1,7 +1,10 @@
 // Branch-free passes over sample keys: the portable variant and the choice of variant.
 #include "baseline/key_passes.hpp"
 
+#include <algorithm>
 #include <limits>
+
+#include "baseline/select.hpp"
 
 namespace vorn::baseline {
 
@@ -41,7 +44,26 @@ split_tally split_keys(std::span<const Key> keys, Key pivot, Key* less_keys,
     return {less, greater};
 }
 
+// A sorted copy: off x86-64 at most four keys reach it.
+template <class Key>
+Key select_small_keys(const Key* keys, std::size_t length, std::size_t rank) noexcept {
+    Key copy[small_select_limit];
+    std::copy_n(keys, length, copy);
+    select_detail::insertion_sort(copy, copy + length);
+    return copy[rank];
+}
+
 }  // namespace
+
+wide_key select_small_portable(const wide_key* keys, std::size_t length,
+                               std::size_t rank) noexcept {
+    return select_small_keys(keys, length, rank);
+}
+
+narrow_key select_small_portable(const narrow_key* keys, std::size_t length,
+                                 std::size_t rank) noexcept {
+    return select_small_keys(keys, length, rank);
+}
 
 bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
                                       wide_key high, wide_key* kept_keys,
@@ -183,6 +205,26 @@ split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_ke
         default:
             return detail::split_around_portable(keys, pivot, less_keys, greater_keys);
     }
+}
+
+wide_key select_small(const wide_key* keys, std::size_t length, std::size_t rank) noexcept {
+    switch (chosen_isa()) {
+#if defined(__x86_64__)
+        case isa::avx512:
+            return detail::select_small_avx512(keys, length, rank);
+        case isa::avx2:
+            return detail::select_small_avx2(keys, length, rank);
+#endif
+        default:
+            return detail::select_small_portable(keys, length, rank);
+    }
+}
+
+narrow_key select_small(const narrow_key* keys, std::size_t length, std::size_t rank) noexcept {
+#if defined(__x86_64__)
+    if (chosen_isa() != isa::portable) return detail::select_small_avx2(keys, length, rank);
+#endif
+    return detail::select_small_portable(keys, length, rank);
 }
 
 neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept {

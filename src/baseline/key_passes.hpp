@@ -41,6 +41,21 @@ struct split_tally {
 split_tally split_around(std::span<const wide_key> keys, wide_key pivot, wide_key* less_keys,
                          wide_key* greater_keys) noexcept;
 
+// The key of rank `rank` among `length` keys (rank < length <=
+// small_select_limit), left where they are: every key's count of smaller
+// keys, taken side by side in vector registers without a branch, and the
+// largest key whose count is at most the rank. It ends a selection where
+// another split pass would cost as much as the whole count: a pass over a
+// few keys is mostly its fixed cost and a branch on which side the rank
+// fell, mispredicted half the time. Where there are no vector variants
+// (off x86-64) selections split down to four keys and sort those.
+#if defined(__x86_64__)
+inline constexpr std::size_t small_select_limit = 16;
+#else
+inline constexpr std::size_t small_select_limit = 4;
+#endif
+wide_key select_small(const wide_key* keys, std::size_t length, std::size_t rank) noexcept;
+
 struct neighbour {
     wide_key key;       // the nearest key on the asked side
     std::size_t count;  // how many keys equal it
@@ -99,6 +114,7 @@ split_tally split_around(std::span<const narrow_key> keys, narrow_key pivot,
                          narrow_key* less_keys, narrow_key* greater_keys) noexcept;
 std::size_t append_usable(const float* signal, const std::uint8_t* mask, std::size_t length,
                           narrow_key* out) noexcept;
+narrow_key select_small(const narrow_key* keys, std::size_t length, std::size_t rank) noexcept;
 
 // Appends the keys of the usable samples among positions [0, length) of
 // `signal` / `mask` to `out` and returns how many there were. The signal is
@@ -133,6 +149,8 @@ bracket_tally filter_bracket_portable(std::span<const wide_key>, wide_key, wide_
                                       bracket_tally) noexcept;
 split_tally split_around_portable(std::span<const wide_key>, wide_key, wide_key*,
                                   wide_key*) noexcept;
+wide_key select_small_portable(const wide_key*, std::size_t, std::size_t) noexcept;
+narrow_key select_small_portable(const narrow_key*, std::size_t, std::size_t) noexcept;
 neighbour next_above_portable(std::span<const wide_key>, wide_key) noexcept;
 neighbour next_below_portable(std::span<const wide_key>, wide_key) noexcept;
 std::size_t append_usable_portable(const double*, const std::uint8_t*, std::size_t,
@@ -154,6 +172,8 @@ split_tally split_around_avx2(std::span<const narrow_key>, narrow_key, narrow_ke
                               narrow_key*) noexcept;
 std::size_t append_usable_avx2(const float*, const std::uint8_t*, std::size_t,
                                narrow_key*) noexcept;
+narrow_key select_small_avx2(const narrow_key*, std::size_t, std::size_t) noexcept;
+wide_key select_small_avx2(const wide_key*, std::size_t, std::size_t) noexcept;
 
 bracket_tally filter_bracket_avx2(std::span<const wide_key>, wide_key, wide_key, wide_key*,
                                   bracket_tally) noexcept;
@@ -170,6 +190,7 @@ bracket_tally filter_bracket_avx512(std::span<const wide_key>, wide_key, wide_ke
                                     bracket_tally) noexcept;
 split_tally split_around_avx512(std::span<const wide_key>, wide_key, wide_key*,
                                 wide_key*) noexcept;
+wide_key select_small_avx512(const wide_key*, std::size_t, std::size_t) noexcept;
 neighbour next_above_avx512(std::span<const wide_key>, wide_key) noexcept;
 neighbour next_below_avx512(std::span<const wide_key>, wide_key) noexcept;
 std::size_t append_usable_avx512(const double*, const std::uint8_t*, std::size_t,

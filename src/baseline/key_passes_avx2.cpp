@@ -360,6 +360,68 @@ split_tally split_around_avx2(std::span<const narrow_key> keys, narrow_key pivot
     return split_lanes<narrow_lanes>(keys, pivot, less_keys, greater_keys);
 }
 
+// select_small: the keys in vectors, the lanes past `length` set to the
+// largest key. For each key, every lane whose key is greater counts one more
+// smaller key (a comparison's all-ones lane is minus one); lanes that count
+// at most `rank` smaller keys hold the answer or keys below it, so the
+// answer is their largest. A lane past `length` counts all `length` keys
+// unless the largest key is among them, and then it is the answer too.
+VORN_AVX2 narrow_key select_small_avx2(const narrow_key* keys, std::size_t length,
+                                       std::size_t rank) noexcept {
+    alignas(32) narrow_key lanes[16];
+    std::fill_n(lanes, 16, std::numeric_limits<narrow_key>::max());
+    std::copy_n(keys, length, lanes);
+    const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes));
+    const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 8));
+    __m256i less_a = _mm256_setzero_si256();
+    __m256i less_b = _mm256_setzero_si256();
+    for (std::size_t i = 0; i < length; ++i) {
+        const __m256i key = _mm256_set1_epi32(lanes[i]);
+        less_a = _mm256_sub_epi32(less_a, _mm256_cmpgt_epi32(a, key));
+        less_b = _mm256_sub_epi32(less_b, _mm256_cmpgt_epi32(b, key));
+    }
+    // Lanes counting more than `rank` smaller keys become the smallest key.
+    const __m256i ranks = _mm256_set1_epi32(static_cast<int>(rank));
+    const __m256i lowest = _mm256_set1_epi32(std::numeric_limits<narrow_key>::min());
+    __m256i best =
+        _mm256_max_epi32(_mm256_blendv_epi8(a, lowest, _mm256_cmpgt_epi32(less_a, ranks)),
+                         _mm256_blendv_epi8(b, lowest, _mm256_cmpgt_epi32(less_b, ranks)));
+    best = _mm256_max_epi32(best, _mm256_permute2x128_si256(best, best, 1));
+    best = _mm256_max_epi32(best, _mm256_shuffle_epi32(best, 0x4E));
+    best = _mm256_max_epi32(best, _mm256_shuffle_epi32(best, 0xB1));
+    return _mm256_cvtsi256_si32(best);
+}
+
+VORN_AVX2 inline __m256i wide_max(__m256i a, __m256i b) {
+    return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi64(b, a));
+}
+
+VORN_AVX2 wide_key select_small_avx2(const wide_key* keys, std::size_t length,
+                                     std::size_t rank) noexcept {
+    alignas(32) wide_key lanes[16];
+    std::fill_n(lanes, 16, std::numeric_limits<wide_key>::max());
+    std::copy_n(keys, length, lanes);
+    __m256i v[4];
+    __m256i less[4];
+    for (int j = 0; j < 4; ++j) {
+        v[j] = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 4 * j));
+        less[j] = _mm256_setzero_si256();
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        const __m256i key = _mm256_set1_epi64x(lanes[i]);
+        for (int j = 0; j < 4; ++j)
+            less[j] = _mm256_sub_epi64(less[j], _mm256_cmpgt_epi64(v[j], key));
+    }
+    const __m256i ranks = _mm256_set1_epi64x(static_cast<long long>(rank));
+    const __m256i lowest = _mm256_set1_epi64x(std::numeric_limits<wide_key>::min());
+    __m256i best = lowest;
+    for (int j = 0; j < 4; ++j)
+        best = wide_max(best, _mm256_blendv_epi8(v[j], lowest, _mm256_cmpgt_epi64(less[j], ranks)));
+    best = wide_max(best, _mm256_permute2x128_si256(best, best, 1));
+    best = wide_max(best, _mm256_shuffle_epi32(best, 0x4E));
+    return _mm_cvtsi128_si64(_mm256_castsi256_si128(best));
+}
+
 neighbour next_above_avx2(std::span<const wide_key> keys, wide_key key) noexcept {
     return next_avx2<true>(keys, key);
 }

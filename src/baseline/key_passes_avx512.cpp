@@ -190,6 +190,37 @@ VORN_AVX512 split_tally split_around_avx512(std::span<const wide_key> keys, wide
     return {less, greater};
 }
 
+// select_small as the AVX2 variant does it, in two vectors of eight; the
+// lanes past `length` are left out by the load's mask.
+VORN_AVX512 wide_key select_small_avx512(const wide_key* keys, std::size_t length,
+                                         std::size_t rank) noexcept {
+    const auto first_lanes = static_cast<__mmask8>(length >= 8 ? 0xFF : (1u << length) - 1);
+    const auto second_lanes = static_cast<__mmask8>(length > 8 ? (1u << (length - 8)) - 1 : 0);
+    const __m512i a = _mm512_maskz_loadu_epi64(first_lanes, keys);
+    const __m512i b = _mm512_maskz_loadu_epi64(second_lanes, keys + 8);
+    const __m512i one = _mm512_set1_epi64(1);
+    __m512i less_a = _mm512_setzero_si512();
+    __m512i less_b = _mm512_setzero_si512();
+    for (std::size_t i = 0; i < length; ++i) {
+        const __m512i key = _mm512_set1_epi64(keys[i]);
+        less_a = _mm512_mask_add_epi64(less_a, _mm512_cmpgt_epi64_mask(a, key), less_a, one);
+        less_b = _mm512_mask_add_epi64(less_b, _mm512_cmpgt_epi64_mask(b, key), less_b, one);
+    }
+    const __m512i ranks = _mm512_set1_epi64(static_cast<long long>(rank));
+    const __m512i lowest = _mm512_set1_epi64(std::numeric_limits<wide_key>::min());
+    const __mmask8 take_a = _mm512_mask_cmple_epi64_mask(first_lanes, less_a, ranks);
+    const __mmask8 take_b = _mm512_mask_cmple_epi64_mask(second_lanes, less_b, ranks);
+    __m512i best = _mm512_mask_max_epi64(lowest, 0xFF, _mm512_mask_mov_epi64(lowest, take_a, a),
+                                         _mm512_mask_mov_epi64(lowest, take_b, b));
+    best = _mm512_mask_max_epi64(best, 0xFF, best,
+                                 _mm512_mask_shuffle_i64x2(best, 0xFF, best, best, 0x4E));
+    best = _mm512_mask_max_epi64(best, 0xFF, best,
+                                 _mm512_mask_shuffle_i64x2(best, 0xFF, best, best, 0xB1));
+    best = _mm512_mask_max_epi64(best, 0xFF, best,
+                                 _mm512_mask_shuffle_epi32(best, 0xFFFF, best, _MM_PERM_BADC));
+    return _mm_cvtsi128_si64(_mm512_mask_extracti32x4_epi32(_mm_setzero_si128(), 0xF, best, 0));
+}
+
 neighbour next_above_avx512(std::span<const wide_key> keys, wide_key key) noexcept {
     return next_avx512<true>(keys, key);
 }

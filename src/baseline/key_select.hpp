@@ -53,7 +53,7 @@ inline partition<Key> partition_pass(Key* const (&buffers)[3], int current,
 // wide (64-bit) or narrow (32-bit, float32 samples).
 template <class Key>
 inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t rank) noexcept {
-    constexpr std::size_t small_length = 4;
+    constexpr std::size_t small_length = small_select_limit;
     int current = 0;
     Key* keys = buffers[0];
     for (int pass = 0; length > small_length; ++pass) {
@@ -73,8 +73,7 @@ inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t 
         }
         keys = buffers[current];
     }
-    select_detail::insertion_sort(keys, keys + length);
-    return keys[rank];
+    return select_small(keys, length, rank);
 }
 
 // The keys of two ranks, low_rank <= high_rank < length, by select_key's
@@ -88,7 +87,7 @@ inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t 
 template <class Key>
 inline std::pair<Key, Key> select_key_pair(Key* const (&buffers)[3], std::size_t length,
                                            std::size_t low_rank, std::size_t high_rank) noexcept {
-    constexpr std::size_t small_length = 4;
+    constexpr std::size_t small_length = small_select_limit;
     int current = 0;
     Key* keys = buffers[0];
     for (int pass = 0; length > small_length; ++pass) {
@@ -130,8 +129,7 @@ inline std::pair<Key, Key> select_key_pair(Key* const (&buffers)[3], std::size_t
         }
         keys = buffers[current];
     }
-    select_detail::insertion_sort(keys, keys + length);
-    return {keys[low_rank], keys[high_rank]};
+    return {select_small(keys, length, low_rank), select_small(keys, length, high_rank)};
 }
 
 }  // namespace vorn::baseline

@@ -56,6 +56,8 @@ struct variant {
                                 narrow_key*) noexcept;
     std::size_t (*narrow_usable)(const float*, const std::uint8_t*, std::size_t,
                                  narrow_key*) noexcept;
+    wide_key (*small)(const wide_key*, std::size_t, std::size_t) noexcept;
+    narrow_key (*narrow_small)(const narrow_key*, std::size_t, std::size_t) noexcept;
 };
 
 // Keys from a small pool, so that ties, the pivot itself and the bracket's
@@ -117,6 +119,19 @@ void check_split(Split split, std::mt19937_64& rng, const std::vector<Key>& keys
     got_less.resize(std::min(got_less.size(), t.less));
     got_greater.resize(std::min(got_greater.size(), t.greater));
     expect(got_less == less && got_greater == greater, what);
+}
+
+// Every rank of the first keys (up to small_select_limit of them) against
+// a sorted copy.
+template <class Key, class Select>
+void check_small(Select select, const std::vector<Key>& keys, const std::string& what) {
+    std::vector<Key> first(keys.begin(),
+                           keys.begin() + std::min(keys.size(), small_select_limit));
+    std::vector<Key> sorted = first;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::size_t rank = 0; rank < first.size(); ++rank)
+        expect(select(first.data(), first.size(), rank) == sorted[rank],
+               what + " rank=" + std::to_string(rank));
 }
 
 void check_nearest(const variant& v, std::mt19937_64& rng, const std::vector<wide_key>& keys,
@@ -190,6 +205,10 @@ void run(const variant& v) {
         check_filter(v.narrow_filter, rng, narrow, label(v, "filter_bracket narrow", n, round));
         check_split(v.narrow_split, rng, narrow, label(v, "split_around narrow", n, round));
         check_usable(v.narrow_usable, rng, n, label(v, "append_usable narrow", n, round));
+        if (round < 2000) {
+            check_small(v.small, keys, label(v, "select_small", n, round));
+            check_small(v.narrow_small, narrow, label(v, "select_small narrow", n, round));
+        }
     }
 }
 
@@ -452,7 +471,9 @@ int main() {
                            detail::append_usable_portable,
                            detail::filter_bracket_portable,
                            detail::split_around_portable,
-                           detail::append_usable_portable};
+                           detail::append_usable_portable,
+                           detail::select_small_portable,
+                           detail::select_small_portable};
     run(portable);
     std::printf("ran portable\n");
 #if defined(__x86_64__)
@@ -465,7 +486,9 @@ int main() {
                        detail::append_usable_avx2,
                        detail::filter_bracket_avx2,
                        detail::split_around_avx2,
-                       detail::append_usable_avx2};
+                       detail::append_usable_avx2,
+                       detail::select_small_avx2,
+                       detail::select_small_avx2};
     const variant avx512{"avx512",
                          detail::filter_bracket_avx512,
                          detail::split_around_avx512,
@@ -476,7 +499,9 @@ int main() {
                          // Narrow keys take the AVX2 passes on these processors too.
                          detail::filter_bracket_avx2,
                          detail::split_around_avx2,
-                         detail::append_usable_avx2};
+                         detail::append_usable_avx2,
+                         detail::select_small_avx512,
+                         detail::select_small_avx2};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
         run(avx2);
         std::printf("ran avx2\n");
@@ -490,7 +515,7 @@ int main() {
     const variant chosen{"chosen",      filter_bracket,        split_around,
                          next_above,    next_below,            append_usable<double>,
                          append_usable<float>, filter_bracket, split_around,
-                         append_usable};
+                         append_usable,        select_small,          select_small};
     run(chosen);
     std::mt19937_64 pair_rng(5);
     check_key_pairs<wide_key>(pair_rng);
