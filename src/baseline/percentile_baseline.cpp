@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -241,12 +242,23 @@ core::owned_buffer<double> fraction_table(std::uint64_t n, std::uint64_t step) {
     table.resize_for_overwrite(static_cast<std::size_t>(2 * step));
     const double divisor = static_cast<double>(step);
     // A division per slot: at W = 1,000,001 the 500,000 of them took half a
-    // millisecond on one thread while the other waited.
+    // millisecond on one thread while the other waited. Two slots per
+    // division instruction (the lanes divide exactly as the scalar does):
+    // at W = 1,000,001 the table took 0.35 ms on two cores one slot at a
+    // time.
+    using pair = double __attribute__((vector_size(16)));
+    const pair divisors = {divisor, divisor};
     double* const slots = table.data();
     pool::for_each_piece(table.size(), std::size_t{1} << 16,
                          [&](std::size_t begin, std::size_t end) {
-                             for (std::size_t a = begin; a < end; ++a)
-                                 slots[a] = static_cast<double>(a) / divisor;
+                             std::size_t a = begin;
+                             for (; a + 2 <= end; a += 2) {
+                                 const pair offsets = {static_cast<double>(a),
+                                                       static_cast<double>(a + 1)};
+                                 const pair fractions = offsets / divisors;
+                                 std::memcpy(slots + a, &fractions, sizeof fractions);
+                             }
+                             for (; a < end; ++a) slots[a] = static_cast<double>(a) / divisor;
                          });
     return table;
 }
