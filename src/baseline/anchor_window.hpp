@@ -304,7 +304,8 @@ private:
     // libm call (about 1 % of a random walk's anchors at W = 1,001). Which
     // size is taken changes the time, never the answer.
     std::size_t sample_size(std::size_t count) noexcept {
-        const std::size_t apart = count > sized_count_ ? count - sized_count_ : sized_count_ - count;
+        const std::size_t apart =
+            count > sized_count_ ? count - sized_count_ : sized_count_ - count;
         if (apart > sized_count_ / 32 || sized_count_ == 0) {
             const double size =
                 std::cbrt(0.4 * static_cast<double>(count) * static_cast<double>(count));

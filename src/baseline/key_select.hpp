@@ -46,17 +46,17 @@ inline partition<Key> partition_pass(Key* const (&buffers)[3], int current,
 // Pivots are the median of three spread keys, which keeps the expected work
 // near twice the length. After select_detail::guarded_passes passes without
 // an answer the remaining range goes to select_detail::select_in, whose
-// median-of-medians fallback bounds the worst case linearly.
+// median-of-medians fallback bounds the worst case linearly. The last
+// small_select_limit keys or fewer go to select_small.
 //
 // buffers[0] holds `length` keys; all three have room for length +
 // key_pass_slack keys and are clobbered. Requires rank < length. Keys are
 // wide (64-bit) or narrow (32-bit, float32 samples).
 template <class Key>
 inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t rank) noexcept {
-    constexpr std::size_t small_length = small_select_limit;
     int current = 0;
     Key* keys = buffers[0];
-    for (int pass = 0; length > small_length; ++pass) {
+    for (int pass = 0; length > small_select_limit; ++pass) {
         if (pass == select_detail::guarded_passes)
             return select_detail::select_in(keys, 0, length, rank);
         const auto [pivot, less_buffer, greater_buffer, split] =
@@ -87,10 +87,9 @@ inline Key select_key(Key* const (&buffers)[3], std::size_t length, std::size_t 
 template <class Key>
 inline std::pair<Key, Key> select_key_pair(Key* const (&buffers)[3], std::size_t length,
                                            std::size_t low_rank, std::size_t high_rank) noexcept {
-    constexpr std::size_t small_length = small_select_limit;
     int current = 0;
     Key* keys = buffers[0];
-    for (int pass = 0; length > small_length; ++pass) {
+    for (int pass = 0; length > small_select_limit; ++pass) {
         if (pass == select_detail::guarded_passes) {
             // In place: the second selection finds the same keys, reordered.
             const Key low = select_detail::select_in(keys, 0, length, low_rank);
