@@ -44,6 +44,8 @@ def _signal(kind, n, dtype, seed):
         x = np.cumsum(rng.normal(0.0, 1.0, n))
         if kind == "decoy":  # far below the rest where a strided sample of the signal looks
             x[n // 8192 // 2 :: n // 8192] = rng.normal(-1e6, 1.0, len(x[n // 8192 // 2 :: n // 8192]))
+    elif kind == "subnormal":  # a slow swing about float32's smallest normal value, and below it
+        x = 2.0**-126 * (0.75 + 0.45 * np.sin(np.arange(n) * (2 * math.pi / 400_000)) + rng.normal(0.0, 0.01, n))
     elif kind == "ties":  # few distinct values, both zeros
         x = rng.choice(np.array([-1.0, -0.0, 0.0, 2.0, 2.0, 3.5]), n)
     elif kind == "outliers":  # drift far from zero, a few huge and tiny magnitudes

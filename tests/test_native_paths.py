@@ -99,6 +99,7 @@ PIPELINE_CASES = [
     # (chunks 1-2 and 3-4), one at a time with many, and on the module's two cores.
     ("nonfinite", 4_200_000, 1001, 10.0, "float64", "anchor"),
     ("drift", 4_200_000, 4001, 50.0, "float32", "anchor"),
+    ("subnormal", 4_200_000, 4001, 50.0, "float32", "anchor"),  # smoothed values rounded as float32 subnormals
     # Fused per chunk with one worker (odd split seeds), separate passes with many.
     ("blocked", 1_100_000, 5, 10.0, "float32", "fused"),
     ("nonfinite", 2_100_001, 17, 25.0, "float32", "fused"),

@@ -3,6 +3,9 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "baseline/smoothing.hpp"
 
 namespace vorn::baseline::smoothing_detail {
@@ -11,24 +14,81 @@ namespace vorn::baseline::smoothing_detail {
 
 namespace {
 
+// Narrowing to float32 and widening back rounds a double to 24 significant
+// bits. The two conversions share one execution port with the loops'
+// shuffles, and that port set their pace. Where every value of a run has
+// the same sign and binade [2^e, 2^(e+1)), within float32's normal range,
+// adding and subtracting 1.5 * 2^(e + 29) rounds the same way: the sum's
+// last bit is worth float32's last bit in that binade (2^(e - 23)), it
+// rounds to nearest with ties to even (the constant is an even multiple of
+// that bit) and the subtraction is exact.
+//
+// The run's values x0 + t * d grow or shrink with t, so its two ends
+// decide. Returns 0 where a run's ends differ in sign or binade, or fall
+// outside the range.
+inline double rounding_shift(double x0, double d, const double* fractions,
+                             std::size_t length) noexcept {
+    const double first = x0 + fractions[0] * d;
+    const double last = x0 + fractions[length - 1] * d;
+    std::uint64_t first_bits, last_bits;
+    std::memcpy(&first_bits, &first, sizeof first);
+    std::memcpy(&last_bits, &last, sizeof last);
+    // Sign and exponent fields alike.
+    if ((first_bits >> 52) != (last_bits >> 52)) return 0.0;
+    const int e = static_cast<int>((first_bits >> 52) & 0x7FF) - 1023;
+    if (e < -126 || e > 126) return 0.0;  // subnormal or near overflow as float32
+    const std::uint64_t shift_bits =
+        (static_cast<std::uint64_t>(e + 29 + 1023) << 52) | (std::uint64_t{1} << 51);
+    double shift;
+    std::memcpy(&shift, &shift_bits, sizeof shift);
+    return shift;
+}
+
+// rounding_shift of `count` lanes' runs into shifts; false where one has none.
+inline bool rounding_shifts(const double* x0, const double* d, const double* const* fractions,
+                            std::size_t count, std::size_t length, double* shifts) noexcept {
+    for (std::size_t k = 0; k < count; ++k) {
+        shifts[k] = rounding_shift(x0[k], d[k], fractions[k], length);
+        if (shifts[k] == 0.0) return false;
+    }
+    return true;
+}
+
+// Values x0 + t * d, narrowed to float32 and widened back: by the shift
+// where `shifts` holds one for every lane (see rounding_shift), by the
+// conversions otherwise.
+struct shifted_rounding {
+    __m256d shifts;
+    VORN_AVX2 __m256d operator()(const __m256d& values) const noexcept {
+        return _mm256_sub_pd(_mm256_add_pd(values, shifts), shifts);
+    }
+};
+struct converted_rounding {
+    VORN_AVX2 __m256d operator()(const __m256d& values) const noexcept {
+        return _mm256_cvtps_pd(_mm256_cvtpd_ps(values));
+    }
+};
+
+
 // The values at positions i and i + 1 of two runs, narrowed to float32 and
 // widened back, as {a[i], b[i]} (low half) and {a[i + 1], b[i + 1]} (high).
+template <class Rounding>
 VORN_AVX2 inline __m256d two_positions(const __m256d& x0s, const __m256d& ds,
-                                       const double* a, const double* b) noexcept {
+                                       const Rounding& rounding, const double* a,
+                                       const double* b) noexcept {
     const __m256d ts = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(a)),
                                             _mm_loadu_pd(b), 1);  // a[i], a[i+1], b[i], b[i+1]
     // Separate products and sums, as the scalar form makes them.
     const __m256d values = _mm256_add_pd(x0s, _mm256_mul_pd(ts, ds));
-    const __m256d rounded = _mm256_cvtps_pd(_mm256_cvtpd_ps(values));
-    return _mm256_permute4x64_pd(rounded, 0xD8);  // lanes 0, 2, 1, 3
+    return _mm256_permute4x64_pd(rounding(values), 0xD8);  // lanes 0, 2, 1, 3
 }
 
-}  // namespace
-
-VORN_AVX2 std::size_t paired_float_means_avx2(const affine_pair& entering,
-                                              const affine_pair& leaving, double width,
-                                              double* sums, float* first_out, float* second_out,
-                                              std::size_t length) noexcept {
+template <class Rounding>
+VORN_AVX2 std::size_t paired_float_means(const affine_pair& entering, const affine_pair& leaving,
+                                         const Rounding& in_rounding,
+                                         const Rounding& out_rounding, double width,
+                                         double* sums, float* first_out, float* second_out,
+                                         std::size_t length) noexcept {
     const __m256d entering_x0 = _mm256_setr_pd(entering.x0[0], entering.x0[0], entering.x0[1],
                                                entering.x0[1]);
     const __m256d entering_d = _mm256_setr_pd(entering.d[0], entering.d[0], entering.d[1],
@@ -37,30 +97,50 @@ VORN_AVX2 std::size_t paired_float_means_avx2(const affine_pair& entering,
                                               leaving.x0[1]);
     const __m256d leaving_d = _mm256_setr_pd(leaving.d[0], leaving.d[0], leaving.d[1],
                                              leaving.d[1]);
-    const __m128d widths = _mm_set1_pd(width);
+    const __m256d widths = _mm256_set1_pd(width);
     __m128d sum = _mm_loadu_pd(sums);
     std::size_t i = 0;
     for (; i + 2 <= length; i += 2) {
-        const __m256d in = two_positions(entering_x0, entering_d, entering.fractions[0] + i,
-                                         entering.fractions[1] + i);
-        const __m256d out = two_positions(leaving_x0, leaving_d, leaving.fractions[0] + i,
-                                          leaving.fractions[1] + i);
+        const __m256d in = two_positions(entering_x0, entering_d, in_rounding,
+                                         entering.fractions[0] + i, entering.fractions[1] + i);
+        const __m256d out = two_positions(leaving_x0, leaving_d, out_rounding,
+                                          leaving.fractions[0] + i, leaving.fractions[1] + i);
         sum = _mm_add_pd(sum, _mm256_castpd256_pd128(in));  // add, then remove
         sum = _mm_sub_pd(sum, _mm256_castpd256_pd128(out));
-        const __m128d first_mean = _mm_div_pd(sum, widths);
+        const __m128d first_sum = sum;
         sum = _mm_add_pd(sum, _mm256_extractf128_pd(in, 1));
         sum = _mm_sub_pd(sum, _mm256_extractf128_pd(out, 1));
-        const __m128d second_mean = _mm_div_pd(sum, widths);
         // {first lane at i, second at i, first at i + 1, second at i + 1},
         // narrowed, then each lane's two values side by side.
-        const __m128 narrow =
-            _mm256_cvtpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(first_mean), second_mean, 1));
+        const __m128 narrow = _mm256_cvtpd_ps(_mm256_div_pd(
+            _mm256_insertf128_pd(_mm256_castpd128_pd256(first_sum), sum, 1), widths));
         const __m128 by_lane = _mm_shuffle_ps(narrow, narrow, _MM_SHUFFLE(3, 1, 2, 0));
         _mm_storel_pi(reinterpret_cast<__m64*>(first_out + i), by_lane);
         _mm_storeh_pi(reinterpret_cast<__m64*>(second_out + i), by_lane);
     }
     _mm_storeu_pd(sums, sum);
     return i;
+}
+
+}  // namespace
+
+VORN_AVX2 std::size_t paired_float_means_avx2(const affine_pair& entering,
+                                              const affine_pair& leaving, double width,
+                                              double* sums, float* first_out, float* second_out,
+                                              std::size_t length) noexcept {
+    double in_shifts[2], out_shifts[2];
+    if (length >= 2 &&
+        rounding_shifts(entering.x0, entering.d, entering.fractions, 2, length, in_shifts) &&
+        rounding_shifts(leaving.x0, leaving.d, leaving.fractions, 2, length, out_shifts)) {
+        const shifted_rounding in_rounding{
+            _mm256_setr_pd(in_shifts[0], in_shifts[0], in_shifts[1], in_shifts[1])};
+        const shifted_rounding out_rounding{
+            _mm256_setr_pd(out_shifts[0], out_shifts[0], out_shifts[1], out_shifts[1])};
+        return paired_float_means(entering, leaving, in_rounding, out_rounding, width, sums,
+                                  first_out, second_out, length);
+    }
+    return paired_float_means(entering, leaving, converted_rounding{}, converted_rounding{},
+                              width, sums, first_out, second_out, length);
 }
 
 namespace {
@@ -79,9 +159,10 @@ VORN_AVX2 inline void transpose(__m256d& a, __m256d& b, __m256d& c, __m256d& d) 
 
 // Each lane's value at its fraction t: x0 + t * d as separate operations
 // (no FMA), narrowed to float32 and widened back.
-VORN_AVX2 inline __m256d affine_values(const __m256d& x0, const __m256d& d,
-                                       const __m256d& t) noexcept {
-    return _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(x0, _mm256_mul_pd(t, d))));
+template <class Rounding>
+VORN_AVX2 inline __m256d affine_values(const __m256d& x0, const __m256d& d, const __m256d& t,
+                                       const Rounding& rounding) noexcept {
+    return rounding(_mm256_add_pd(x0, _mm256_mul_pd(t, d)));
 }
 
 }  // namespace
@@ -138,9 +219,10 @@ struct table_rows {
 // Spelled out value by value: with arrays of vectors and loops over them,
 // GCC 12 kept the arrays on the stack, and the loop waited on its stores
 // and reloads (it took longer than smoothing the chunks one at a time).
-template <class Rows>
+template <class Rows, class Rounding>
 VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affine_lanes& leaving,
-                                        const Rows& rows, double width, double* sums,
+                                        const Rows& rows, const Rounding& in_rounding,
+                                        const Rounding& out_rounding, double width, double* sums,
                                         float* const* outs, std::size_t length) noexcept {
     const __m256d in_x0 = _mm256_loadu_pd(entering.x0);
     const __m256d in_d = _mm256_loadu_pd(entering.d);
@@ -153,23 +235,19 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
     const __m256d widths = _mm256_set1_pd(width);
     __m256d sum = _mm256_loadu_pd(sums);
     const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
-        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t));  // add, then remove
-        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u));
-        return _mm256_div_pd(sum, widths);
+        sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t, in_rounding));  // add, then remove
+        sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u, out_rounding));
+        return _mm256_cvtpd_ps(_mm256_div_pd(sum, widths));
     };
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
         // t_j, u_j: every lane's entering and leaving fraction at i + j.
         __m256d t0, t1, t2, t3, u0, u1, u2, u3;
         rows.four(i, t0, t1, t2, t3, u0, u1, u2, u3);
-        const __m256d m0 = mean(t0, u0);
-        const __m256d m1 = mean(t1, u1);
-        const __m256d m2 = mean(t2, u2);
-        const __m256d m3 = mean(t3, u3);
-        __m128 r0 = _mm256_cvtpd_ps(m0);
-        __m128 r1 = _mm256_cvtpd_ps(m1);
-        __m128 r2 = _mm256_cvtpd_ps(m2);
-        __m128 r3 = _mm256_cvtpd_ps(m3);
+        __m128 r0 = mean(t0, u0);
+        __m128 r1 = mean(t1, u1);
+        __m128 r2 = mean(t2, u2);
+        __m128 r3 = mean(t3, u3);
         _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
         _mm_storeu_ps(lane0 + i, r0);
         _mm_storeu_ps(lane1 + i, r1);
@@ -182,7 +260,7 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
     for (; i < length; ++i) {
         __m256d t, u;
         rows.one(i, t, u);
-        const __m128 r = _mm256_cvtpd_ps(mean(t, u));
+        const __m128 r = mean(t, u);
         lane0[i] = _mm_cvtss_f32(r);
         lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
         lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
@@ -194,6 +272,27 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
 
 }  // namespace
 
+namespace {
+
+// lane_means with the shifted rounding where every lane's runs allow it.
+template <class Rows>
+VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
+                                         const affine_lanes& leaving, const Rows& rows,
+                                         double width, double* sums, float* const* outs,
+                                         std::size_t length) noexcept {
+    double in_shifts[4], out_shifts[4];
+    if (length >= 4 &&
+        rounding_shifts(entering.x0, entering.d, entering.fractions, 4, length, in_shifts) &&
+        rounding_shifts(leaving.x0, leaving.d, leaving.fractions, 4, length, out_shifts))
+        return lane_means(entering, leaving, rows, shifted_rounding{_mm256_loadu_pd(in_shifts)},
+                          shifted_rounding{_mm256_loadu_pd(out_shifts)}, width, sums, outs,
+                          length);
+    return lane_means(entering, leaving, rows, converted_rounding{}, converted_rounding{}, width,
+                      sums, outs, length);
+}
+
+}  // namespace
+
 VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                                       double width, double* sums, float* const* outs,
                                       std::size_t length) noexcept {
@@ -201,14 +300,15 @@ VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine
                           entering.fractions[3]},
                          {leaving.fractions[0], leaving.fractions[1], leaving.fractions[2],
                           leaving.fractions[3]}};
-    return lane_means(entering, leaving, rows, width, sums, outs, length);
+    return rounded_lane_means(entering, leaving, rows, width, sums, outs, length);
 }
 
 VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                                       const double* in_rows, const double* out_rows,
                                       double width, double* sums, float* const* outs,
                                       std::size_t length) noexcept {
-    return lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs, length);
+    return rounded_lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs,
+                              length);
 }
 
 }  // namespace vorn::baseline::smoothing_detail
