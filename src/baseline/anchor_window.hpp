@@ -77,6 +77,32 @@ public:
         return {ring_, count() - first_part().size()};
     }
 
+    // Bounds of blocks of the ring's slots: slots [b * block, (b + 1) *
+    // block) (block = 2^shift) have their least and greatest key at
+    // bounds[2b] and [2b + 1],
+    // kept up to date as keys are appended (`bounds` has room for
+    // bounds_for(capacity, block) keys). A filter over the window then
+    // counts or skips whole blocks of keys that lie below or above its
+    // bracket without reading them: where the level drifts across the
+    // window (a random walk, a decay), most blocks lie clear of a bracket a
+    // few percent of the window wide.
+    static constexpr std::size_t bounds_for(std::size_t capacity, unsigned shift) noexcept {
+        return 2 * (((capacity + key_pass_slack) >> shift) + 1);
+    }
+    void keep_bounds(std::span<Key> bounds, unsigned shift) noexcept {
+        bounds_ = bounds.data();
+        shift_ = shift;
+    }
+    bool has_bounds() const noexcept { return bounds_ != nullptr; }
+
+    // filter_bracket over the ring's keys (which must have bounds).
+    bracket_tally filter_blocks(Key low, Key high, Key* kept_keys) const noexcept {
+        const std::size_t first = first_part().size();
+        const bracket_tally tally =
+            filter_slots(head_, head_ + first, low, high, kept_keys, {0, 0});
+        return filter_slots(0, count() - first, low, high, kept_keys, tally);
+    }
+
     // Copies the ring's keys, in order, to `out` (room for count() keys).
     void copy_to(Key* out) const noexcept {
         const std::span<const Key> first = first_part();
@@ -93,9 +119,13 @@ protected:
     // key_pass_slack.
     template <class Pass>
     void fill(std::size_t inputs, Pass&& pass) noexcept {
+        // With bounds, in stretches short enough that the keys are still in
+        // the first-level cache when their blocks' bounds take them.
+        const std::size_t stretch = bounds_ != nullptr ? bounded_stretch : inputs;
         for (std::size_t offset = 0; offset < inputs;) {
-            const std::size_t length = std::min(inputs - offset, slots_ - tail_);
+            const std::size_t length = std::min({inputs - offset, slots_ - tail_, stretch});
             const std::size_t kept = pass(offset, length, ring_ + tail_);
+            if (bounds_ != nullptr && kept != 0) note_bounds(tail_, tail_ + kept);
             total_ += kept;
             tail_ += kept;
             if (tail_ == slots_) tail_ = 0;
@@ -109,12 +139,64 @@ protected:
     }
 
 private:
+    // Takes the keys of slots [from, to), just written, into their blocks'
+    // bounds. Slots are written in order, so a block's bounds start over
+    // with its first slot and then cover the keys it holds.
+    void note_bounds(std::size_t from, std::size_t to) noexcept {
+        for (std::size_t s = from; s < to;) {
+            const std::size_t block = s >> shift_;
+            const std::size_t stop = std::min((block + 1) << shift_, to);
+            const key_bounds<Key> range = key_range(std::span<const Key>(ring_ + s, stop - s));
+            Key* const bounds = bounds_ + 2 * block;
+            if (s == block << shift_) {
+                bounds[0] = range.least;
+                bounds[1] = range.greatest;
+            } else {
+                bounds[0] = std::min(bounds[0], range.least);
+                bounds[1] = std::max(bounds[1], range.greatest);
+            }
+            s = stop;
+        }
+    }
+
+    // filter_bracket over the keys of slots [from, to), all in the window.
+    // A block whose first slot is in the window has bounds that cover its
+    // keys in the window: they were all written since that slot was (the
+    // last block's only so far). Where the window starts inside a block,
+    // the block's first slots may hold keys written after the window's
+    // (the ring wrapped round), so its keys are filtered one by one.
+    bracket_tally filter_slots(std::size_t from, std::size_t to, Key low, Key high,
+                               Key* kept_keys, bracket_tally tally) const noexcept {
+        std::size_t pending = from;  // the slots from here on are still to be filtered
+        for (std::size_t s = from; s < to;) {
+            const std::size_t block = s >> shift_;
+            const std::size_t end = std::min((block + 1) << shift_, slots_);
+            const std::size_t stop = std::min(end, to);
+            const Key* const bounds = bounds_ + 2 * block;
+            if (s == block << shift_ && (bounds[1] < low || bounds[0] > high)) {
+                if (pending < s)
+                    tally = filter_bracket(std::span<const Key>(ring_ + pending, s - pending), low,
+                                           high, kept_keys, tally);
+                if (bounds[1] < low) tally.below += stop - s;
+                pending = stop;
+            }
+            s = stop;
+        }
+        if (pending < to)
+            tally = filter_bracket(std::span<const Key>(ring_ + pending, to - pending), low, high,
+                                   kept_keys, tally);
+        return tally;
+    }
+
     Key* ring_;
     std::size_t slots_;
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t total_ = 0;
+    Key* bounds_ = nullptr;
+    unsigned shift_ = 0;
+    static constexpr std::size_t bounded_stretch = 2048;
 };
 
 // The window's ring: `capacity` bounds the usable keys of a window.
@@ -238,8 +320,10 @@ public:
           sample_(work.data() + 3 * (capacity + key_pass_slack)),
           margin_(margin) {}
 
-    Key select(std::span<const Key> first, std::span<const Key> second,
-                    std::size_t rank) noexcept {
+    // The key of rank `rank` among first and second, the parts of a window;
+    // `ring`, where it is the window's and has bounds, filters for them.
+    Key select(std::span<const Key> first, std::span<const Key> second, std::size_t rank,
+               const key_ring<Key>* ring = nullptr) noexcept {
         const std::size_t count = first.size() + second.size();
         if (count >= small_window) {
             // Every stride-th key, from the middle of the first stride on.
@@ -257,7 +341,8 @@ public:
             if (strayed_square_ >= 0.0)
                 reach = std::min(widest, 3.0 * std::sqrt(strayed_square_) * spread + 1.0);
             for (bool narrowed = reach < widest;; reach = widest) {
-                const bracket_tally tally = filter_around(first, second, sampled, centre, reach);
+                const bracket_tally tally =
+                    filter_around(first, second, ring, sampled, centre, reach);
                 if (tally.below <= rank && rank < tally.below + tally.kept) {
                     const Key result = select_key(buffers_, tally.kept, rank - tally.below);
                     learn(result, sampled, centre, spread, buffers_[0]);
@@ -318,7 +403,8 @@ private:
     // Filters the window into buffers_[0] around the sample keys `reach`
     // ranks on either side of `centre` (the sample is in sample_).
     bracket_tally filter_around(std::span<const Key> first, std::span<const Key> second,
-                                std::size_t sampled, double centre, double reach) noexcept {
+                                const key_ring<Key>* ring, std::size_t sampled, double centre,
+                                double reach) noexcept {
         const double below = std::floor(centre - reach);
         const double above = std::ceil(centre + reach);
         Key low = std::numeric_limits<Key>::min();
@@ -333,6 +419,8 @@ private:
         } else if (above < static_cast<double>(sampled)) {
             high = select_key(buffers_, sampled, static_cast<std::size_t>(above));
         }
+        if (ring != nullptr && ring->has_bounds())
+            return ring->filter_blocks(low, high, buffers_[0]);
         const bracket_tally tally = filter_bracket(first, low, high, buffers_[0], {0, 0});
         return filter_bracket(second, low, high, buffers_[0], tally);
     }
@@ -398,8 +486,8 @@ public:
                    work.data() + 2 * (capacity + key_pass_slack)},
           sampled_(work, capacity) {}
 
-    Key select(std::span<const Key> first, std::span<const Key> second,
-                    std::size_t rank) noexcept {
+    Key select(std::span<const Key> first, std::span<const Key> second, std::size_t rank,
+               const key_ring<Key>* ring = nullptr) noexcept {
         const std::size_t count = first.size() + second.size();
         steady_ = false;
         if (sampled_turns_ != 0) {
@@ -434,7 +522,7 @@ public:
                 }
             }
         }
-        const Key result = sampled_.select(first, second, rank);
+        const Key result = sampled_.select(first, second, rank, ring);
         follow(result);
         return result;
     }

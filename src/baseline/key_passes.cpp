@@ -65,6 +65,28 @@ narrow_key select_small_portable(const narrow_key* keys, std::size_t length,
     return select_small_keys(keys, length, rank);
 }
 
+namespace {
+
+template <class Key>
+key_bounds<Key> bounds_of(std::span<const Key> keys) noexcept {
+    key_bounds<Key> bounds{keys[0], keys[0]};
+    for (const Key key : keys) {
+        bounds.least = std::min(bounds.least, key);
+        bounds.greatest = std::max(bounds.greatest, key);
+    }
+    return bounds;
+}
+
+}  // namespace
+
+key_bounds<wide_key> key_range_portable(std::span<const wide_key> keys) noexcept {
+    return bounds_of(keys);
+}
+
+key_bounds<narrow_key> key_range_portable(std::span<const narrow_key> keys) noexcept {
+    return bounds_of(keys);
+}
+
 bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,
                                       wide_key high, wide_key* kept_keys,
                                       bracket_tally tally) noexcept {
@@ -165,6 +187,26 @@ bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_
         default:
             return detail::filter_bracket_portable(keys, low, high, kept_keys, tally);
     }
+}
+
+key_bounds<wide_key> key_range(std::span<const wide_key> keys) noexcept {
+    switch (chosen_isa()) {
+#if defined(__x86_64__)
+        case isa::avx512:
+            return detail::key_range_avx512(keys);
+        case isa::avx2:
+            return detail::key_range_avx2(keys);
+#endif
+        default:
+            return detail::key_range_portable(keys);
+    }
+}
+
+key_bounds<narrow_key> key_range(std::span<const narrow_key> keys) noexcept {
+#if defined(__x86_64__)
+    if (chosen_isa() != isa::portable) return detail::key_range_avx2(keys);
+#endif
+    return detail::key_range_portable(keys);
 }
 
 bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,

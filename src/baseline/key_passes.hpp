@@ -32,6 +32,15 @@ struct bracket_tally {
 bracket_tally filter_bracket(std::span<const wide_key> keys, wide_key low, wide_key high,
                              wide_key* kept_keys, bracket_tally tally) noexcept;
 
+// The least and the greatest of one or more keys.
+template <class Key>
+struct key_bounds {
+    Key least;
+    Key greatest;
+};
+
+key_bounds<wide_key> key_range(std::span<const wide_key> keys) noexcept;
+
 struct split_tally {
     std::size_t less;     // keys < pivot, copied in order to less_keys
     std::size_t greater;  // keys > pivot, copied in order to greater_keys
@@ -110,6 +119,7 @@ using narrow_key = std::int32_t;
 
 bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,
                              narrow_key* kept_keys, bracket_tally tally) noexcept;
+key_bounds<narrow_key> key_range(std::span<const narrow_key> keys) noexcept;
 split_tally split_around(std::span<const narrow_key> keys, narrow_key pivot,
                          narrow_key* less_keys, narrow_key* greater_keys) noexcept;
 std::size_t append_usable(const float* signal, const std::uint8_t* mask, std::size_t length,
@@ -147,6 +157,8 @@ inline unsigned mask_bits4(const std::uint8_t* mask) noexcept {
 
 bracket_tally filter_bracket_portable(std::span<const wide_key>, wide_key, wide_key, wide_key*,
                                       bracket_tally) noexcept;
+key_bounds<wide_key> key_range_portable(std::span<const wide_key>) noexcept;
+key_bounds<narrow_key> key_range_portable(std::span<const narrow_key>) noexcept;
 split_tally split_around_portable(std::span<const wide_key>, wide_key, wide_key*,
                                   wide_key*) noexcept;
 wide_key select_small_portable(const wide_key*, std::size_t, std::size_t) noexcept;
@@ -166,6 +178,9 @@ std::size_t append_usable_portable(const float*, const std::uint8_t*, std::size_
                                    narrow_key*) noexcept;
 
 #if defined(__x86_64__)
+key_bounds<narrow_key> key_range_avx2(std::span<const narrow_key>) noexcept;
+key_bounds<wide_key> key_range_avx2(std::span<const wide_key>) noexcept;
+key_bounds<wide_key> key_range_avx512(std::span<const wide_key>) noexcept;
 bracket_tally filter_bracket_avx2(std::span<const narrow_key>, narrow_key, narrow_key,
                                   narrow_key*, bracket_tally) noexcept;
 split_tally split_around_avx2(std::span<const narrow_key>, narrow_key, narrow_key*,

@@ -58,6 +58,8 @@ struct variant {
                                  narrow_key*) noexcept;
     wide_key (*small)(const wide_key*, std::size_t, std::size_t) noexcept;
     narrow_key (*narrow_small)(const narrow_key*, std::size_t, std::size_t) noexcept;
+    key_bounds<wide_key> (*range)(std::span<const wide_key>) noexcept;
+    key_bounds<narrow_key> (*narrow_range)(std::span<const narrow_key>) noexcept;
 };
 
 // Keys from a small pool, so that ties, the pivot itself and the bracket's
@@ -189,6 +191,15 @@ void check_usable(std::size_t (*pass)(const T*, const std::uint8_t*, std::size_t
     expect(kept == want.size() && got == want, what);
 }
 
+template <class Key>
+void check_range(key_bounds<Key> (*range)(std::span<const Key>) noexcept,
+                 const std::vector<Key>& keys, const std::string& what) {
+    if (keys.empty()) return;
+    const auto [least, greatest] = std::minmax_element(keys.begin(), keys.end());
+    const key_bounds<Key> got = range(keys);
+    expect(got.least == *least && got.greatest == *greatest, what);
+}
+
 void run(const variant& v) {
     std::mt19937_64 rng(2024);
     // Every length up to several vectors (all tails), then longer runs.
@@ -205,6 +216,8 @@ void run(const variant& v) {
         check_filter(v.narrow_filter, rng, narrow, label(v, "filter_bracket narrow", n, round));
         check_split(v.narrow_split, rng, narrow, label(v, "split_around narrow", n, round));
         check_usable(v.narrow_usable, rng, n, label(v, "append_usable narrow", n, round));
+        check_range(v.range, keys, label(v, "key_range", n, round));
+        check_range(v.narrow_range, narrow, label(v, "key_range narrow", n, round));
         if (round < 2000) {
             check_small(v.small, keys, label(v, "select_small", n, round));
             check_small(v.narrow_small, narrow, label(v, "select_small narrow", n, round));
@@ -244,9 +257,13 @@ void check_key_pairs(std::mt19937_64& rng) {
 // move the answer: a drifting level, a sudden narrowing of the spread, runs
 // of one value and both zeros, infinities and the largest values, and bit
 // patterns from all over the float order. Returns the queries made.
+//
+// With `bounds_shift`, the ring keeps bounds of blocks of 2^bounds_shift
+// slots and the selection filters through them.
 template <class T, class Selector>
 std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t capacity,
-                                 Selector& selector, const std::string& name) {
+                                 Selector& selector, const std::string& name,
+                                 unsigned bounds_shift = 0) {
     using bits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
     const std::size_t total = 40 * capacity + 100;
     std::vector<T> signal(total);
@@ -262,13 +279,19 @@ std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t ca
             x = std::array<T, 4>{std::numeric_limits<T>::infinity(), -std::numeric_limits<T>::infinity(),
                                  std::numeric_limits<T>::max(), -std::numeric_limits<T>::max()}[rng() % 4];
         if (shape == 4) x = std::bit_cast<T>(static_cast<bits>(rng()));  // NaN included
-        if (rng() % 50 == 0) x = std::numeric_limits<T>::quiet_NaN();
+        // Blocks of 64 bounds slots: every key usable (but shape 4's NaN),
+        // so that a full window fills the ring and its end wraps round into
+        // the block its start is in.
+        const bool every = bounds_shift == 6;
+        if (!every && rng() % 50 == 0) x = std::numeric_limits<T>::quiet_NaN();
         signal[i] = x;
-        mask[i] = static_cast<std::uint8_t>(rng() % 10 != 0 ? 1 : 2);
+        mask[i] = static_cast<std::uint8_t>(every || rng() % 10 != 0 ? 1 : 2);
     }
     using key = typename compacted_window<T>::key;
     std::vector<key> storage(compacted_window<T>::storage_for(capacity));
     compacted_window<T> window(storage);
+    std::vector<key> bounds(compacted_window<T>::bounds_for(capacity, bounds_shift));
+    if (bounds_shift != 0) window.keep_bounds(bounds, bounds_shift);
     const auto unseen = [](std::span<const key>) {};
     // The window is the positions [lo, hi), at most `capacity` of them. It
     // starts only where a scan stopped, whose running total is known there.
@@ -308,7 +331,7 @@ std::size_t check_ring_selection(std::mt19937_64& rng, int shape, std::size_t ca
             expect(false, what + " ring count");
             return queries;
         }
-        expect(selector.select(window.first_part(), window.second_part(), rank) == sorted[rank], what);
+        expect(selector.select(window.first_part(), window.second_part(), rank, &window) == sorted[rank], what);
         ++queries;
     }
     return queries;
@@ -337,6 +360,12 @@ void check_anchor_selections(std::mt19937_64& rng, int shape, std::size_t capaci
     if (shape <= 1 && capacity >= 3000)
         expect(sampled.narrowed_hits() >= queries / 2,
                "sampled_selector narrowed hits " + std::to_string(sampled.narrowed_hits()) + where);
+    // Blocks of 4 and of 64 slots: most wholly in a window, some cut by its ends.
+    if (capacity <= 3000) {
+        sampled_selector<key> bounded(work, capacity);
+        check_ring_selection<T>(rng, shape, capacity, bounded, "sampled_selector bounds=4", 2);
+        check_ring_selection<T>(rng, shape, capacity, bounded, "sampled_selector bounds=64", 6);
+    }
     sampled_selector<key> exhaustive(work, capacity, 0.0);
     check_ring_selection<T>(rng, shape, capacity, exhaustive, "sampled_selector margin=0");
     if (capacity >= 3000)
@@ -473,7 +502,9 @@ int main() {
                            detail::split_around_portable,
                            detail::append_usable_portable,
                            detail::select_small_portable,
-                           detail::select_small_portable};
+                           detail::select_small_portable,
+                           detail::key_range_portable,
+                           detail::key_range_portable};
     run(portable);
     std::printf("ran portable\n");
 #if defined(__x86_64__)
@@ -488,7 +519,9 @@ int main() {
                        detail::split_around_avx2,
                        detail::append_usable_avx2,
                        detail::select_small_avx2,
-                       detail::select_small_avx2};
+                       detail::select_small_avx2,
+                       detail::key_range_avx2,
+                       detail::key_range_avx2};
     const variant avx512{"avx512",
                          detail::filter_bracket_avx512,
                          detail::split_around_avx512,
@@ -501,7 +534,9 @@ int main() {
                          detail::split_around_avx2,
                          detail::append_usable_avx2,
                          detail::select_small_avx512,
-                         detail::select_small_avx2};
+                         detail::select_small_avx2,
+                         detail::key_range_avx512,
+                         detail::key_range_avx2};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) {
         run(avx2);
         std::printf("ran avx2\n");
@@ -515,7 +550,8 @@ int main() {
     const variant chosen{"chosen",      filter_bracket,        split_around,
                          next_above,    next_below,            append_usable<double>,
                          append_usable<float>, filter_bracket, split_around,
-                         append_usable,        select_small,          select_small};
+                         append_usable,        select_small,          select_small,
+                         key_range,            key_range};
     run(chosen);
     std::mt19937_64 pair_rng(5);
     check_key_pairs<wide_key>(pair_rng);
