@@ -197,10 +197,58 @@ bool median_tally<T>::median(T& out) {
         out = from_key<T>(low_);
         return true;
     }
-    core::owned_buffer<key> kept(inside_);
+    const std::size_t target = rank - below_;
+    key answer;
+    if (!select_narrowed(target, answer)) {
+        core::owned_buffer<key> kept(inside_);
+        for (const part_keys& piece : kept_)
+            for (std::size_t i = 0; i < piece.count; ++i) kept.push_back_unchecked(piece.keys[i]);
+        answer = select_rank(kept.span(), target);
+    }
+    out = from_key<T>(answer);
+    return true;
+}
+
+// The kept keys are some percent of the signal (hundreds of thousands on
+// 10^7 samples), and putting them together and selecting from all of them
+// took 1.1-1.7 ms on one thread while the others waited. A second bracket
+// from a strided sample of them, a few percent of them wide, is filtered
+// out of the pieces' buffers in one pass instead, and the rank selected
+// among what it keeps; where it misses, all of them after all.
+template <class T>
+bool median_tally<T>::select_narrowed(std::size_t target, key& answer) const {
+    constexpr std::size_t sample_keys = 4096;
+    constexpr double margin = 4.0;
+    if (inside_ < 4 * sample_keys) return false;
+    const std::size_t stride = inside_ / sample_keys;
+    core::owned_buffer<key> sample(sample_keys + 1);
+    std::size_t next = stride / 2;  // the next sampled index among all kept keys
+    std::size_t offset = 0;         // the index of the current piece's first key
+    for (const part_keys& piece : kept_) {
+        for (; next < offset + piece.count && sample.size() < sample.capacity(); next += stride)
+            sample.push_back_unchecked(piece.keys[next - offset]);
+        offset += piece.count;
+    }
+    const std::size_t sampled = sample.size();
+    const double q = (static_cast<double>(target) + 0.5) / static_cast<double>(inside_);
+    const double centre = q * static_cast<double>(sampled);
+    const double reach =
+        margin * std::sqrt(static_cast<double>(sampled) * q * (1.0 - q)) + 2.0;
+    const double lowest = std::floor(centre - reach);
+    const double highest = std::ceil(centre + reach);
+    const key low = lowest < 0.0 ? std::numeric_limits<key>::min()
+                                 : select_rank(sample.span(), static_cast<std::size_t>(lowest));
+    const key high = highest >= static_cast<double>(sampled)
+                         ? std::numeric_limits<key>::max()
+                         : select_rank(sample.span(), static_cast<std::size_t>(highest));
+    core::owned_buffer<key> kept(inside_ + key_pass_slack);
+    kept.resize_for_overwrite(kept.capacity());
+    bracket_tally tally{0, 0};
     for (const part_keys& piece : kept_)
-        for (std::size_t i = 0; i < piece.count; ++i) kept.push_back_unchecked(piece.keys[i]);
-    out = from_key<T>(select_rank(kept.span(), rank - below_));
+        tally = filter_bracket(std::span<const key>(piece.keys.data(), piece.count), low, high,
+                               kept.data(), tally);
+    if (target < tally.below || target >= tally.below + tally.kept) return false;
+    answer = select_rank(std::span<key>(kept.data(), tally.kept), target - tally.below);
     return true;
 }
 

@@ -70,6 +70,10 @@ public:
     bool median(T& out);
 
 private:
+    // The key of rank `target` among the kept keys, from a narrower bracket
+    // within them; false where that bracket misses.
+    bool select_narrowed(std::size_t target, key& answer) const;
+
     // A finished piece's kept keys.
     struct part_keys {
         core::owned_buffer<key> keys;
