@@ -120,11 +120,33 @@ VORN_AVX512 inline __m512i eight_keys(const float* signal, __mmask8 lanes, __mma
     return _mm512_maskz_cvtepi32_epi64(0xFF, keys);  // sign extension keeps the order
 }
 
+// Bit k set where mask byte k's lowest bit is, for 32 bytes.
+VORN_AVX512 inline unsigned usable_bits32(const std::uint8_t* mask) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mask));
+    return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_slli_epi16(bytes, 7)));
+}
+
 template <class T>
 VORN_AVX512 std::size_t append_eight_at_a_time(const T* signal, const std::uint8_t* mask,
                                                std::size_t length, wide_key* out) noexcept {
     std::size_t kept = 0;
     std::size_t i = 0;
+    // The mask's bits of 32 positions from one load: a masked stretch
+    // (an artefact gap) is passed 32 positions a step. A random walk half
+    // masked in blocks of 50,000 (10^7 samples, W = 1,000,001, two cores)
+    // took 16.4-16.7 ms instead of 17.6-20.7.
+    for (; i + 32 <= length; i += 32) {
+        const unsigned bits = usable_bits32(mask + i);
+        if (bits == 0) continue;
+        for (std::size_t group = 0; group < 4; ++group) {
+            const auto lanes = static_cast<__mmask8>(bits >> (8 * group));
+            if (lanes == 0) continue;  // no load at all (see the AVX2 variant)
+            __mmask8 usable;
+            const __m512i keys = eight_keys(signal + i + 8 * group, lanes, usable);
+            store_kept(out + kept, usable, keys);
+            kept += count_of(usable);
+        }
+    }
     for (; i + 8 <= length; i += 8) {
         const auto lanes =
             static_cast<__mmask8>(mask_bits4(mask + i) | mask_bits4(mask + i + 4) << 4);

@@ -175,11 +175,17 @@ void check_usable(std::size_t (*pass)(const T*, const std::uint8_t*, std::size_t
     std::normal_distribution<double> normal;
     std::vector<T> signal(n);
     std::vector<std::uint8_t> mask(n);
+    std::size_t gap = 0;  // positions left in a masked stretch
     for (std::size_t i = 0; i < n; ++i) {
         signal[i] = rng() % 5 == 0 ? specials[rng() % std::size(specials)]
                                    : static_cast<T>(normal(rng));
-        // Any byte: only the lowest bit counts.
-        mask[i] = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : rng() % 2);
+        // Any byte: only the lowest bit counts. Now and then a stretch of
+        // up to 100 masked positions, as artefact gaps leave.
+        if (gap == 0 && rng() % 64 == 0) gap = 1 + rng() % 100;
+        mask[i] = static_cast<std::uint8_t>(gap != 0       ? (rng() % 128) * 2
+                                            : rng() % 3 == 0 ? rng()
+                                                             : rng() % 2);
+        gap -= gap != 0 ? 1 : 0;
     }
     std::vector<Key> want;
     for (std::size_t i = 0; i < n; ++i)
