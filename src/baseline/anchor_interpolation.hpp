@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <type_traits>
 
@@ -47,6 +48,30 @@ inline void segment_values(double x0, double x1, const double* t, std::size_t le
         for (std::size_t k = 0; k < length; ++k)
             out[k] = static_cast<double>(static_cast<T>(t[k] <= 0.5 ? x0 : x1));
     }
+}
+
+// Narrowing a double to float32 and widening it back rounds it to 24
+// significant bits. Where values share sign and binade [2^e, 2^(e+1)),
+// within float32's normal range, adding and subtracting 1.5 * 2^(e + 29)
+// rounds them the same way: the sum's last bit is worth float32's last bit
+// in that binade (2^(e - 23)), it rounds to nearest with ties to even (the
+// constant is an even multiple of that bit) and the subtraction is exact.
+// Two conversions cost more than an addition and a subtraction where they
+// share an execution port with shuffles (the smoothing's vector loops).
+// The constant for values between `first` and `last`, or 0 where they
+// differ in sign or binade, or lie outside the range.
+inline double float32_rounding_shift(double first, double last) noexcept {
+    std::uint64_t first_bits, last_bits;
+    std::memcpy(&first_bits, &first, sizeof first);
+    std::memcpy(&last_bits, &last, sizeof last);
+    if ((first_bits >> 52) != (last_bits >> 52)) return 0.0;  // sign and exponent fields
+    const int e = static_cast<int>((first_bits >> 52) & 0x7FF) - 1023;
+    if (e < -126 || e > 126) return 0.0;  // subnormal or near overflow as float32
+    const std::uint64_t shift_bits =
+        (static_cast<std::uint64_t>(e + 29 + 1023) << 52) | (std::uint64_t{1} << 51);
+    double shift;
+    std::memcpy(&shift, &shift_bits, sizeof shift);
+    return shift;
 }
 
 // The baseline value at fraction t of the way from anchor value x0 to x1
@@ -123,6 +148,7 @@ public:
         double x0;
         double d;
         const double* fractions;
+        double shift;  // float32_rounding_shift of the segment's values (float32), or 0
         double operator[](std::size_t i) const noexcept {
             // Separate float64 operations in exactly this order (no
             // contraction): the baseline must be bit-reproducible.
@@ -155,7 +181,7 @@ public:
         }
     };
     // Only when runs_available().
-    run run_values() const noexcept { return {x0_, d_, fractions_ + offset_}; }
+    run run_values() const noexcept { return {x0_, d_, fractions_ + offset_, shift_}; }
 
     void skip(std::size_t length) noexcept {
         if (constant_) return;
@@ -175,6 +201,15 @@ private:
         x1_ = anchors_[segment_ + 1];
         d_ = x1_ - x0_;
         finite_ = std::isfinite(d_);
+        // Once per segment, not per run: the values of offsets 0 to step - 1
+        // lie between the first and the last (the last segment runs on past
+        // them).
+        shift_ = 0.0;
+        if constexpr (std::is_same_v<T, float>) {
+            if (finite_ && fractions_ != nullptr && segment_ < last_segment_)
+                shift_ = float32_rounding_shift(x0_ + fractions_[0] * d_,
+                                                x0_ + fractions_[step_ - 1] * d_);
+        }
     }
 
     double at_offset(std::uint64_t offset) const noexcept {
@@ -204,6 +239,7 @@ private:
     double x0_ = 0.0;
     double x1_ = 0.0;
     double d_ = 0.0;
+    double shift_ = 0.0;
 };
 
 }  // namespace vorn::baseline

@@ -23,11 +23,13 @@ namespace vorn::baseline {
 namespace smoothing_detail {
 
 // Two runs of values x0[k] + fractions[k][i] * d[k], each narrowed to
-// float32 and widened back (a float32 baseline's interpolated values).
+// float32 and widened back (a float32 baseline's interpolated values);
+// shift[k] is the run's rounding shift (see float32_rounding_shift), or 0.
 struct affine_pair {
     double x0[2];
     double d[2];
     const double* fractions[2];
+    double shift[2];
 };
 
 // The runs whose values that form describes.
@@ -36,6 +38,7 @@ concept affine_run = requires(const Run& run) {
     { run.x0 } -> std::convertible_to<double>;
     { run.d } -> std::convertible_to<double>;
     { run.fractions } -> std::convertible_to<const double*>;
+    { run.shift } -> std::convertible_to<double>;
 };
 
 // Up to four runs of values x0[k] + fractions[k][i] * d[k], each narrowed
@@ -44,6 +47,7 @@ struct affine_lanes {
     double x0[4];
     double d[4];
     const double* fractions[4];
+    double shift[4];
 };
 
 // The fractions of a group of chunks side by side, where the streams are a
@@ -303,11 +307,13 @@ public:
                 const smoothing_detail::affine_pair entering{
                     {first_entering.x0, second_entering.x0},
                     {first_entering.d, second_entering.d},
-                    {first_entering.fractions, second_entering.fractions}};
+                    {first_entering.fractions, second_entering.fractions},
+                    {first_entering.shift, second_entering.shift}};
                 const smoothing_detail::affine_pair leaving{
                     {first_leaving.x0, second_leaving.x0},
                     {first_leaving.d, second_leaving.d},
-                    {first_leaving.fractions, second_leaving.fractions}};
+                    {first_leaving.fractions, second_leaving.fractions},
+                    {first_leaving.shift, second_leaving.shift}};
                 double sums[2] = {sum[0], sum[1]};
                 i = smoothing_detail::paired_float_means_avx2(entering, leaving, width, sums,
                                                               first_out, second_out, length);
@@ -387,9 +393,11 @@ public:
                     entering.x0[lane] = in.x0;
                     entering.d[lane] = in.d;
                     entering.fractions[lane] = in.fractions;
+                    entering.shift[lane] = in.shift;
                     leaving.x0[lane] = out.x0;
                     leaving.d[lane] = out.d;
                     leaving.fractions[lane] = out.fractions;
+                    leaving.shift[lane] = out.shift;
                     sums[lane] = mean.sum_;
                     lane_outs[lane] = outs[lane < count ? lane : 0];
                 }

@@ -3,9 +3,6 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
-#include <cstdint>
-#include <cstring>
-
 #include "baseline/smoothing.hpp"
 
 namespace vorn::baseline::smoothing_detail {
@@ -14,48 +11,15 @@ namespace vorn::baseline::smoothing_detail {
 
 namespace {
 
-// Narrowing to float32 and widening back rounds a double to 24 significant
-// bits. The two conversions share one execution port with the loops'
-// shuffles, and that port set their pace. Where every value of a run has
-// the same sign and binade [2^e, 2^(e+1)), within float32's normal range,
-// adding and subtracting 1.5 * 2^(e + 29) rounds the same way: the sum's
-// last bit is worth float32's last bit in that binade (2^(e - 23)), it
-// rounds to nearest with ties to even (the constant is an even multiple of
-// that bit) and the subtraction is exact.
-//
-// The run's values x0 + t * d grow or shrink with t, so its two ends
-// decide. Returns 0 where a run's ends differ in sign or binade, or fall
-// outside the range.
-inline double rounding_shift(double x0, double d, const double* fractions,
-                             std::size_t length) noexcept {
-    const double first = x0 + fractions[0] * d;
-    const double last = x0 + fractions[length - 1] * d;
-    std::uint64_t first_bits, last_bits;
-    std::memcpy(&first_bits, &first, sizeof first);
-    std::memcpy(&last_bits, &last, sizeof last);
-    // Sign and exponent fields alike.
-    if ((first_bits >> 52) != (last_bits >> 52)) return 0.0;
-    const int e = static_cast<int>((first_bits >> 52) & 0x7FF) - 1023;
-    if (e < -126 || e > 126) return 0.0;  // subnormal or near overflow as float32
-    const std::uint64_t shift_bits =
-        (static_cast<std::uint64_t>(e + 29 + 1023) << 52) | (std::uint64_t{1} << 51);
-    double shift;
-    std::memcpy(&shift, &shift_bits, sizeof shift);
-    return shift;
-}
-
-// rounding_shift of `count` lanes' runs into shifts; false where one has none.
-inline bool rounding_shifts(const double* x0, const double* d, const double* const* fractions,
-                            std::size_t count, std::size_t length, double* shifts) noexcept {
-    for (std::size_t k = 0; k < count; ++k) {
-        shifts[k] = rounding_shift(x0[k], d[k], fractions[k], length);
+// Whether every one of `count` lanes has a rounding shift.
+inline bool all_shifted(const double* shifts, std::size_t count) noexcept {
+    for (std::size_t k = 0; k < count; ++k)
         if (shifts[k] == 0.0) return false;
-    }
     return true;
 }
 
 // Values x0 + t * d, narrowed to float32 and widened back: by the shift
-// where `shifts` holds one for every lane (see rounding_shift), by the
+// where `shifts` holds one for every lane (see float32_rounding_shift), by the
 // conversions otherwise.
 struct shifted_rounding {
     __m256d shifts;
@@ -128,14 +92,11 @@ VORN_AVX2 std::size_t paired_float_means_avx2(const affine_pair& entering,
                                               const affine_pair& leaving, double width,
                                               double* sums, float* first_out, float* second_out,
                                               std::size_t length) noexcept {
-    double in_shifts[2], out_shifts[2];
-    if (length >= 2 &&
-        rounding_shifts(entering.x0, entering.d, entering.fractions, 2, length, in_shifts) &&
-        rounding_shifts(leaving.x0, leaving.d, leaving.fractions, 2, length, out_shifts)) {
-        const shifted_rounding in_rounding{
-            _mm256_setr_pd(in_shifts[0], in_shifts[0], in_shifts[1], in_shifts[1])};
+    if (all_shifted(entering.shift, 2) && all_shifted(leaving.shift, 2)) {
+        const shifted_rounding in_rounding{_mm256_setr_pd(
+            entering.shift[0], entering.shift[0], entering.shift[1], entering.shift[1])};
         const shifted_rounding out_rounding{
-            _mm256_setr_pd(out_shifts[0], out_shifts[0], out_shifts[1], out_shifts[1])};
+            _mm256_setr_pd(leaving.shift[0], leaving.shift[0], leaving.shift[1], leaving.shift[1])};
         return paired_float_means(entering, leaving, in_rounding, out_rounding, width, sums,
                                   first_out, second_out, length);
     }
@@ -280,12 +241,10 @@ VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
                                          const affine_lanes& leaving, const Rows& rows,
                                          double width, double* sums, float* const* outs,
                                          std::size_t length) noexcept {
-    double in_shifts[4], out_shifts[4];
-    if (length >= 4 &&
-        rounding_shifts(entering.x0, entering.d, entering.fractions, 4, length, in_shifts) &&
-        rounding_shifts(leaving.x0, leaving.d, leaving.fractions, 4, length, out_shifts))
-        return lane_means(entering, leaving, rows, shifted_rounding{_mm256_loadu_pd(in_shifts)},
-                          shifted_rounding{_mm256_loadu_pd(out_shifts)}, width, sums, outs,
+    if (all_shifted(entering.shift, 4) && all_shifted(leaving.shift, 4))
+        return lane_means(entering, leaving, rows,
+                          shifted_rounding{_mm256_loadu_pd(entering.shift)},
+                          shifted_rounding{_mm256_loadu_pd(leaving.shift)}, width, sums, outs,
                           length);
     return lane_means(entering, leaving, rows, converted_rounding{}, converted_rounding{}, width,
                       sums, outs, length);
