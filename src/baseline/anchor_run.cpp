@@ -46,6 +46,9 @@ constexpr std::size_t tracking_window_limit = std::size_t{1} << 16;
 // on the decay at W = 100,001.
 constexpr unsigned bounds_shift = 10;
 
+// Windows of up to this many keys hold narrower brackets (see choose_bracket).
+constexpr std::size_t narrow_bracket_limit = 4096;
+
 // Keys in the sample a bracket of a wider window is chosen from.
 constexpr std::size_t sample_keys = 4096;
 
@@ -173,9 +176,21 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
     // in sample ranks plus two standard deviations of a sampled rank. (On
     // windows of 10^3 to 10^4 keys such a bracket kept more keys per anchor
     // and took longer on noise.)
+    //
+    // The reach is 4 standard deviations of a sampled rank plus 16 ranks, and
+    // 3 plus 8 in windows of up to narrow_bracket_limit keys: there every
+    // anchor selects among the bracket's keys, and a new bracket after a
+    // miss costs little. At W = 1,001 on 10^7 samples (two cores, least of
+    // 10, builds alternated) float32 white noise took 16.2-16.4 ms instead
+    // of 16.6-16.9, a noisy decay 16.0-16.3 instead of 16.6-17.0 and float64
+    // white noise 19.6-19.8 instead of 20.1-20.6; at W = 10,001 the narrower
+    // bracket took 0.2-0.5 ms longer (a new bracket selects from 10^4 keys).
     const auto choose_bracket = [&](std::size_t k, std::size_t count, std::size_t rank) {
         const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
-        const double reach = 4.0 * std::sqrt(static_cast<double>(count) * q * (1.0 - q)) + 16.0;
+        const bool narrow = count <= narrow_bracket_limit;
+        const double reach = (narrow ? 3.0 : 4.0) *
+                                 std::sqrt(static_cast<double>(count) * q * (1.0 - q)) +
+                             (narrow ? 8.0 : 16.0);
         std::size_t length = count;
         double below = static_cast<double>(rank) - std::floor(reach);
         double above = static_cast<double>(rank) + std::floor(reach);
