@@ -65,26 +65,12 @@ narrow_key select_small_portable(const narrow_key* keys, std::size_t length,
     return select_small_keys(keys, length, rank);
 }
 
-namespace {
-
-template <class Key>
-key_bounds<Key> bounds_of(std::span<const Key> keys) noexcept {
-    key_bounds<Key> bounds{keys[0], keys[0]};
-    for (const Key key : keys) {
-        bounds.least = std::min(bounds.least, key);
-        bounds.greatest = std::max(bounds.greatest, key);
-    }
-    return bounds;
-}
-
-}  // namespace
-
 key_bounds<wide_key> key_range_portable(std::span<const wide_key> keys) noexcept {
-    return bounds_of(keys);
+    return widened_bounds({keys[0], keys[0]}, keys.data(), keys.size());
 }
 
 key_bounds<narrow_key> key_range_portable(std::span<const narrow_key> keys) noexcept {
-    return bounds_of(keys);
+    return widened_bounds({keys[0], keys[0]}, keys.data(), keys.size());
 }
 
 bracket_tally filter_bracket_portable(std::span<const wide_key> keys, wide_key low,

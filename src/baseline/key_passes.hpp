@@ -146,6 +146,18 @@ enum class isa { portable, avx2, avx512 };
 // (so that every variant can be tested on one machine).
 isa chosen_isa() noexcept;
 
+// `bounds` widened to take in `count` more keys (of every variant's
+// key_range: its vector lanes, then the keys after the last whole vector).
+template <class Key>
+inline key_bounds<Key> widened_bounds(key_bounds<Key> bounds, const Key* keys,
+                                      std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        bounds.least = std::min(bounds.least, keys[i]);
+        bounds.greatest = std::max(bounds.greatest, keys[i]);
+    }
+    return bounds;
+}
+
 // The lowest bits of four mask bytes as a 4-bit lane mask, lane i from byte
 // i: each byte's bit is multiplied into its own position among bits 24 to
 // 27, and no two partial products meet, so nothing carries.

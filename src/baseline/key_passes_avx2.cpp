@@ -339,62 +339,44 @@ VORN_AVX2 std::size_t append_usable_avx2(const float* signal, const std::uint8_t
     return kept + append_usable_portable(signal + i, mask + i, length - i, out + kept);
 }
 
+namespace {
+
 // Lane-wise bounds over whole vectors, then across the lanes and the last
 // keys. AVX2 has no 64-bit minimum: a comparison and a blend.
-VORN_AVX2 key_bounds<wide_key> key_range_avx2(std::span<const wide_key> keys) noexcept {
-    const wide_key* data = keys.data();
+template <class Key>
+VORN_AVX2 key_bounds<Key> vector_bounds(std::span<const Key> keys) noexcept {
+    constexpr std::size_t lanes = 32 / sizeof(Key);
+    const Key* data = keys.data();
     const std::size_t length = keys.size();
-    key_bounds<wide_key> bounds{data[0], data[0]};
-    std::size_t i = 0;
-    if (length >= 4) {
-        __m256i least = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
-        __m256i greatest = least;
-        for (i = 4; i + 4 <= length; i += 4) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+    key_bounds<Key> bounds{data[0], data[0]};
+    if (length < lanes) return widened_bounds(bounds, data, length);
+    __m256i least = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
+    __m256i greatest = least;
+    std::size_t i = lanes;
+    for (; i + lanes <= length; i += lanes) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        if constexpr (sizeof(Key) == 8) {
             least = _mm256_blendv_epi8(least, v, _mm256_cmpgt_epi64(least, v));
             greatest = _mm256_blendv_epi8(greatest, v, _mm256_cmpgt_epi64(v, greatest));
-        }
-        alignas(32) wide_key lanes[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), least);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 4), greatest);
-        for (int k = 0; k < 4; ++k) {
-            bounds.least = std::min(bounds.least, lanes[k]);
-            bounds.greatest = std::max(bounds.greatest, lanes[4 + k]);
-        }
-    }
-    for (; i < length; ++i) {
-        bounds.least = std::min(bounds.least, data[i]);
-        bounds.greatest = std::max(bounds.greatest, data[i]);
-    }
-    return bounds;
-}
-
-VORN_AVX2 key_bounds<narrow_key> key_range_avx2(std::span<const narrow_key> keys) noexcept {
-    const narrow_key* data = keys.data();
-    const std::size_t length = keys.size();
-    key_bounds<narrow_key> bounds{data[0], data[0]};
-    std::size_t i = 0;
-    if (length >= 8) {
-        __m256i least = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data));
-        __m256i greatest = least;
-        for (i = 8; i + 8 <= length; i += 8) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        } else {
             least = _mm256_min_epi32(least, v);
             greatest = _mm256_max_epi32(greatest, v);
         }
-        alignas(32) narrow_key lanes[16];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), least);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes + 8), greatest);
-        for (int k = 0; k < 8; ++k) {
-            bounds.least = std::min(bounds.least, lanes[k]);
-            bounds.greatest = std::max(bounds.greatest, lanes[8 + k]);
-        }
     }
-    for (; i < length; ++i) {
-        bounds.least = std::min(bounds.least, data[i]);
-        bounds.greatest = std::max(bounds.greatest, data[i]);
-    }
-    return bounds;
+    alignas(32) Key ends[2 * lanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ends), least);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(ends + lanes), greatest);
+    return widened_bounds(widened_bounds(bounds, ends, 2 * lanes), data + i, length - i);
+}
+
+}  // namespace
+
+key_bounds<wide_key> key_range_avx2(std::span<const wide_key> keys) noexcept {
+    return vector_bounds(keys);
+}
+
+key_bounds<narrow_key> key_range_avx2(std::span<const narrow_key> keys) noexcept {
+    return vector_bounds(keys);
 }
 
 bracket_tally filter_bracket_avx2(std::span<const wide_key> keys, wide_key low, wide_key high,

@@ -164,29 +164,20 @@ VORN_AVX512 std::size_t append_eight_at_a_time(const T* signal, const std::uint8
 VORN_AVX512 key_bounds<wide_key> key_range_avx512(std::span<const wide_key> keys) noexcept {
     const wide_key* data = keys.data();
     const std::size_t length = keys.size();
-    key_bounds<wide_key> bounds{data[0], data[0]};
-    std::size_t i = 0;
-    if (length >= 8) {
-        __m512i least = vector_at(data);
-        __m512i greatest = least;
-        for (i = 8; i + 8 <= length; i += 8) {
-            const __m512i v = vector_at(data + i);
-            least = _mm512_mask_min_epi64(least, 0xFF, least, v);
-            greatest = _mm512_mask_max_epi64(greatest, 0xFF, greatest, v);
-        }
-        alignas(64) wide_key lanes[16];
-        _mm512_store_si512(lanes, least);
-        _mm512_store_si512(lanes + 8, greatest);
-        for (int k = 0; k < 8; ++k) {
-            bounds.least = std::min(bounds.least, lanes[k]);
-            bounds.greatest = std::max(bounds.greatest, lanes[8 + k]);
-        }
+    const key_bounds<wide_key> bounds{data[0], data[0]};
+    if (length < 8) return widened_bounds(bounds, data, length);
+    __m512i least = vector_at(data);
+    __m512i greatest = least;
+    std::size_t i = 8;
+    for (; i + 8 <= length; i += 8) {
+        const __m512i v = vector_at(data + i);
+        least = _mm512_mask_min_epi64(least, 0xFF, least, v);
+        greatest = _mm512_mask_max_epi64(greatest, 0xFF, greatest, v);
     }
-    for (; i < length; ++i) {
-        bounds.least = std::min(bounds.least, data[i]);
-        bounds.greatest = std::max(bounds.greatest, data[i]);
-    }
-    return bounds;
+    alignas(64) wide_key ends[16];
+    _mm512_store_si512(ends, least);
+    _mm512_store_si512(ends + 8, greatest);
+    return widened_bounds(widened_bounds(bounds, ends, 16), data + i, length - i);
 }
 
 VORN_AVX512 bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, wide_key low,
