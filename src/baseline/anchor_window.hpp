@@ -79,13 +79,12 @@ public:
 
     // Bounds of blocks of the ring's slots: slots [b * block, (b + 1) *
     // block) (block = 2^shift) have their least and greatest key at
-    // bounds[2b] and [2b + 1],
-    // kept up to date as keys are appended (`bounds` has room for
-    // bounds_for(capacity, block) keys). A filter over the window then
-    // counts or skips whole blocks of keys that lie below or above its
-    // bracket without reading them: where the level drifts across the
-    // window (a random walk, a decay), most blocks lie clear of a bracket a
-    // few percent of the window wide.
+    // bounds[2b] and [2b + 1], kept up to date as keys are appended
+    // (`bounds` has room for bounds_for(capacity, shift) keys). A filter
+    // over the window then counts or skips whole blocks of keys that lie
+    // below or above its bracket without reading them: where the level
+    // drifts across the window (a random walk, a slow sine), most blocks lie
+    // clear of a bracket a few percent of the window wide.
     static constexpr std::size_t bounds_for(std::size_t capacity, unsigned shift) noexcept {
         return 2 * (((capacity + key_pass_slack) >> shift) + 1);
     }
