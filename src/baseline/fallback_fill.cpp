@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -107,6 +108,23 @@ bool sampled_median(std::span<const T> signal, std::span<const std::uint8_t> mas
     return tally.median(median);
 }
 
+// The keys `margin` standard deviations of a sampled rank (plus two ranks)
+// on either side of the fraction q of `sample` (reordered); the lowest and
+// highest keys stand in where that reaches past the sample's ends.
+template <class Key>
+std::pair<Key, Key> sample_bracket(std::span<Key> sample, double q, double margin) {
+    const double size = static_cast<double>(sample.size());
+    const double centre = q * size;
+    const double reach = margin * std::sqrt(size * q * (1.0 - q)) + 2.0;
+    const double lowest = std::floor(centre - reach);
+    const double highest = std::ceil(centre + reach);
+    const Key low = lowest < 0.0 ? std::numeric_limits<Key>::min()
+                                 : select_rank(sample, static_cast<std::size_t>(lowest));
+    const Key high = highest >= size ? std::numeric_limits<Key>::max()
+                                     : select_rank(sample, static_cast<std::size_t>(highest));
+    return {low, high};
+}
+
 }  // namespace
 
 template <class T>
@@ -124,17 +142,7 @@ median_tally<T>::median_tally(std::span<const T> signal, std::span<const std::ui
         if (mask_true(mask[i]) && usable_value(x)) sample[sampled++] = static_cast<key>(to_key(x));
     }
     if (sampled < 64) return;
-    const double centre = 0.5 * static_cast<double>(sampled);
-    const double reach = margin * 0.5 * std::sqrt(static_cast<double>(sampled)) + 2.0;
-    const auto sample_key = [&](double rank) {
-        return select_rank(std::span<key>(sample.data(), sampled),
-                           static_cast<std::size_t>(rank));
-    };
-    const double lowest = std::floor(centre - reach);
-    const double highest = std::ceil(centre + reach);
-    low_ = lowest < 0.0 ? std::numeric_limits<key>::min() : sample_key(lowest);
-    high_ = highest >= static_cast<double>(sampled) ? std::numeric_limits<key>::max()
-                                                    : sample_key(highest);
+    std::tie(low_, high_) = sample_bracket(std::span<key>(sample.data(), sampled), 0.5, margin);
     keep_ = low_ != high_;
     // Pieces of a drifting signal keep very different shares (where the
     // level is near the median, all of theirs), so only the total is
@@ -229,18 +237,8 @@ bool median_tally<T>::select_narrowed(std::size_t target, key& answer) const {
             sample.push_back_unchecked(piece.keys[next - offset]);
         offset += piece.count;
     }
-    const std::size_t sampled = sample.size();
     const double q = (static_cast<double>(target) + 0.5) / static_cast<double>(inside_);
-    const double centre = q * static_cast<double>(sampled);
-    const double reach =
-        margin * std::sqrt(static_cast<double>(sampled) * q * (1.0 - q)) + 2.0;
-    const double lowest = std::floor(centre - reach);
-    const double highest = std::ceil(centre + reach);
-    const key low = lowest < 0.0 ? std::numeric_limits<key>::min()
-                                 : select_rank(sample.span(), static_cast<std::size_t>(lowest));
-    const key high = highest >= static_cast<double>(sampled)
-                         ? std::numeric_limits<key>::max()
-                         : select_rank(sample.span(), static_cast<std::size_t>(highest));
+    const auto [low, high] = sample_bracket(sample.span(), q, margin);
     core::owned_buffer<key> kept(inside_ + key_pass_slack);
     kept.resize_for_overwrite(kept.capacity());
     bracket_tally tally{0, 0};
