@@ -198,6 +198,8 @@ key_bounds<narrow_key> key_range(std::span<const narrow_key> keys) noexcept {
 bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,
                              narrow_key* kept_keys, bracket_tally tally) noexcept {
 #if defined(__x86_64__)
+    if (chosen_isa() == isa::avx512)
+        return detail::filter_bracket_avx512(keys, low, high, kept_keys, tally);
     if (chosen_isa() != isa::portable)
         return detail::filter_bracket_avx2(keys, low, high, kept_keys, tally);
 #endif
@@ -207,6 +209,8 @@ bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, n
 split_tally split_around(std::span<const narrow_key> keys, narrow_key pivot,
                          narrow_key* less_keys, narrow_key* greater_keys) noexcept {
 #if defined(__x86_64__)
+    if (chosen_isa() == isa::avx512)
+        return detail::split_around_avx512(keys, pivot, less_keys, greater_keys);
     if (chosen_isa() != isa::portable)
         return detail::split_around_avx2(keys, pivot, less_keys, greater_keys);
 #endif

@@ -19,8 +19,8 @@ namespace vorn::baseline {
 //
 // Output buffers of the passes need this many slots beyond the keys they
 // receive: the vector variants store whole vectors and let the unkept lanes
-// fall past the last kept key.
-inline constexpr std::size_t key_pass_slack = 8;
+// fall past the last kept key (sixteen narrow keys to an AVX-512 vector).
+inline constexpr std::size_t key_pass_slack = 16;
 
 struct bracket_tally {
     std::size_t below;  // keys < low
@@ -112,9 +112,10 @@ inline neighbour nearest_portable(std::span<const wide_key> keys, wide_key key) 
 
 // The same three passes over the 32-bit keys of float32 samples (narrow_key),
 // which the anchor ring keeps: a vector holds twice as many of them, and the
-// ring and the selection buffers move half the bytes. Their vector variant
-// is AVX2's on processors with AVX-512F as well (every such processor has
-// AVX2): one variant fewer to keep, on the float32 path only.
+// ring and the selection buffers move half the bytes. The filter and the
+// split have AVX-512F variants, sixteen keys to a vector; the others are
+// AVX2's on processors with AVX-512F as well (every such processor has
+// AVX2): the append, in sixteen lanes, was no faster where windows are short.
 using narrow_key = std::int32_t;
 
 bracket_tally filter_bracket(std::span<const narrow_key> keys, narrow_key low, narrow_key high,
@@ -213,6 +214,10 @@ std::size_t append_usable_avx2(const double*, const std::uint8_t*, std::size_t,
 std::size_t append_usable_avx2(const float*, const std::uint8_t*, std::size_t,
                                wide_key*) noexcept;
 
+bracket_tally filter_bracket_avx512(std::span<const narrow_key>, narrow_key, narrow_key,
+                                    narrow_key*, bracket_tally) noexcept;
+split_tally split_around_avx512(std::span<const narrow_key>, narrow_key, narrow_key*,
+                                narrow_key*) noexcept;
 bracket_tally filter_bracket_avx512(std::span<const wide_key>, wide_key, wide_key, wide_key*,
                                     bracket_tally) noexcept;
 split_tally split_around_avx512(std::span<const wide_key>, wide_key, wide_key*,

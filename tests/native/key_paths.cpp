@@ -535,9 +535,9 @@ int main() {
                          detail::next_below_avx512,
                          detail::append_usable_avx512,
                          detail::append_usable_avx512,
-                         // Narrow keys take the AVX2 passes on these processors too.
-                         detail::filter_bracket_avx2,
-                         detail::split_around_avx2,
+                         detail::filter_bracket_avx512,
+                         detail::split_around_avx512,
+                         // The narrow append is AVX2's on these processors too.
                          detail::append_usable_avx2,
                          detail::select_small_avx512,
                          detail::select_small_avx2,
