@@ -194,6 +194,7 @@ VORN_AVX2 std::size_t append_four_at_a_time(const T* signal, const std::uint8_t*
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
         if (mask_bits4(mask + i) == 0) continue;  // no load at all (see the float32 variant)
+        if (i % 8 == 0) read_ahead(signal + i, mask + i, 8);
         int usable;
         const __m256i keys = four_keys(signal + i, mask + i, usable);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + kept), compressed(keys, usable));
@@ -325,6 +326,7 @@ VORN_AVX2 std::size_t append_usable_avx2(const float* signal, const std::uint8_t
         // ms instead of 16.8-17.3. Random masks almost never have such a
         // group, and the branch is then predicted.
         if ((bytes & 0x0101010101010101u) == 0) continue;
+        if (i % 16 == 0) read_ahead(signal + i, mask + i, 16);
         const __m256i lanes = _mm256_slli_epi32(
             _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(bytes))), 31);
         const __m256 x = _mm256_maskload_ps(signal + i, lanes);

@@ -138,6 +138,7 @@ VORN_AVX512 std::size_t append_eight_at_a_time(const T* signal, const std::uint8
     for (; i + 32 <= length; i += 32) {
         const unsigned bits = usable_bits32(mask + i);
         if (bits == 0) continue;
+        read_ahead(signal + i, mask + i, 32);
         for (std::size_t group = 0; group < 4; ++group) {
             const auto lanes = static_cast<__mmask8>(bits >> (8 * group));
             if (lanes == 0) continue;  // no load at all (see the AVX2 variant)
