@@ -31,7 +31,7 @@ VORN_AVX512 inline void store_kept(wide_key* at, __mmask8 keep, __m512i keys) {
     _mm512_storeu_si512(at, _mm512_maskz_compress_epi64(keep, keys));
 }
 
-VORN_AVX512 inline std::size_t count_of(__mmask8 lanes) {
+VORN_AVX512 inline std::size_t count_of(unsigned lanes) {
     return static_cast<std::size_t>(_mm_popcnt_u32(lanes));
 }
 
@@ -181,122 +181,137 @@ VORN_AVX512 key_bounds<wide_key> key_range_avx512(std::span<const wide_key> keys
     return widened_bounds(widened_bounds(bounds, ends, 16), data + i, length - i);
 }
 
-VORN_AVX512 bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, wide_key low,
-                                                wide_key high, wide_key* kept_keys,
-                                                bracket_tally tally) noexcept {
-    const __m512i lows = _mm512_set1_epi64(low);
-    const __m512i highs = _mm512_set1_epi64(high);
-    const wide_key* data = keys.data();
-    const std::size_t length = keys.size();
-    std::size_t below = tally.below;
-    std::size_t kept = tally.kept;
-    std::size_t i = 0;
-    const auto take = [&](__m512i v, __mmask8 lanes) VORN_AVX512 {
-        const __mmask8 is_below = _mm512_mask_cmplt_epi64_mask(lanes, v, lows);
-        const __mmask8 is_above = _mm512_mask_cmpgt_epi64_mask(lanes, v, highs);
-        const auto keep = static_cast<__mmask8>(lanes & ~(is_below | is_above));
-        store_kept(kept_keys + kept, keep, v);
-        below += count_of(is_below);
-        kept += count_of(keep);
-    };
-    for (; i + 8 <= length; i += 8) take(vector_at(data + i), 0xFF);
-    // The last keys as one masked vector (see the AVX2 variant).
-    if (i < length) {
-        const auto lanes = static_cast<__mmask8>((1u << (length - i)) - 1);
-        take(_mm512_maskz_loadu_epi64(lanes, data + i), lanes);
-    }
-    return {below, kept};
-}
+namespace {
 
-VORN_AVX512 split_tally split_around_avx512(std::span<const wide_key> keys, wide_key pivot,
-                                            wide_key* less_keys, wide_key* greater_keys) noexcept {
-    const __m512i pivots = _mm512_set1_epi64(pivot);
-    const wide_key* data = keys.data();
-    const std::size_t length = keys.size();
-    std::size_t less = 0;
-    std::size_t greater = 0;
-    std::size_t i = 0;
-    const auto take = [&](__m512i v, __mmask8 lanes) VORN_AVX512 {
-        const __mmask8 is_less = _mm512_mask_cmplt_epi64_mask(lanes, v, pivots);
-        const __mmask8 is_greater = _mm512_mask_cmpgt_epi64_mask(lanes, v, pivots);
-        store_kept(less_keys + less, is_less, v);
-        store_kept(greater_keys + greater, is_greater, v);
-        less += count_of(is_less);
-        greater += count_of(is_greater);
-    };
-    for (; i + 8 <= length; i += 8) take(vector_at(data + i), 0xFF);
-    if (i < length) {
-        const auto lanes = static_cast<__mmask8>((1u << (length - i)) - 1);
-        take(_mm512_maskz_loadu_epi64(lanes, data + i), lanes);
+// The vector operations of one key width, so that one body of each pass
+// below serves both: eight wide keys or sixteen narrow ones to a vector.
+// load_first(keys, lanes) loads the keys of the first lanes and leaves the
+// rest of memory unread.
+struct wide_lanes {
+    using key = wide_key;
+    using mask = __mmask8;
+    static constexpr std::size_t width = 8;
+    static constexpr mask all = 0xFF;
+    VORN_AVX512 static __m512i load(const key* keys) { return _mm512_loadu_si512(keys); }
+    VORN_AVX512 static __m512i load_first(const key* keys, mask lanes) {
+        return _mm512_maskz_loadu_epi64(lanes, keys);
     }
-    return {less, greater};
-}
+    VORN_AVX512 static __m512i broadcast(key k) { return _mm512_set1_epi64(k); }
+    VORN_AVX512 static mask less(mask lanes, __m512i a, __m512i b) {
+        return _mm512_mask_cmplt_epi64_mask(lanes, a, b);
+    }
+    VORN_AVX512 static mask greater(mask lanes, __m512i a, __m512i b) {
+        return _mm512_mask_cmpgt_epi64_mask(lanes, a, b);
+    }
+    VORN_AVX512 static void store_kept(key* at, mask keep, __m512i keys) {
+        _mm512_storeu_si512(at, _mm512_maskz_compress_epi64(keep, keys));
+    }
+};
 
-// The passes over narrow keys, sixteen to a vector, whole vectors stored (a
-// slack of sixteen slots). Against the AVX2 variant's eight (n = 10^7,
+// Against the AVX2 variant's eight narrow keys to a vector (n = 10^7,
 // W = 1,001, two cores, least of 10 calls, builds alternated), a float32
 // random walk took 20.9-21.3 ms instead of 23.4, the walk half masked in
 // blocks 17.0-17.1 instead of 18.5-19.0, white noise 14.6-15.0 instead of
-// 15.6-15.8 and a slow sine 15.5 instead of 16.2-16.4. Stores masked to the
-// kept keys, within a slack of eight, were 0.4-0.6 ms slower on the walk.
-VORN_AVX512 inline void store_narrow_kept(narrow_key* at, __mmask16 keep, __m512i keys) {
-    _mm512_storeu_si512(at, _mm512_maskz_compress_epi32(keep, keys));
-}
+// 15.6-15.8 and a slow sine 15.5 instead of 16.2-16.4. Whole vectors are
+// stored (the slack is sixteen slots): stores masked to the kept keys,
+// within a slack of eight, were 0.4-0.6 ms slower on the walk.
+struct narrow_lanes {
+    using key = narrow_key;
+    using mask = __mmask16;
+    static constexpr std::size_t width = 16;
+    static constexpr mask all = 0xFFFF;
+    VORN_AVX512 static __m512i load(const key* keys) { return _mm512_loadu_si512(keys); }
+    VORN_AVX512 static __m512i load_first(const key* keys, mask lanes) {
+        return _mm512_maskz_loadu_epi32(lanes, keys);
+    }
+    VORN_AVX512 static __m512i broadcast(key k) { return _mm512_set1_epi32(k); }
+    VORN_AVX512 static mask less(mask lanes, __m512i a, __m512i b) {
+        return _mm512_mask_cmplt_epi32_mask(lanes, a, b);
+    }
+    VORN_AVX512 static mask greater(mask lanes, __m512i a, __m512i b) {
+        return _mm512_mask_cmpgt_epi32_mask(lanes, a, b);
+    }
+    VORN_AVX512 static void store_kept(key* at, mask keep, __m512i keys) {
+        _mm512_storeu_si512(at, _mm512_maskz_compress_epi32(keep, keys));
+    }
+};
 
-VORN_AVX512 inline std::size_t count16(__mmask16 lanes) {
-    return static_cast<std::size_t>(_mm_popcnt_u32(lanes));
-}
-
-VORN_AVX512 bracket_tally filter_bracket_avx512(std::span<const narrow_key> keys,
-                                                narrow_key low, narrow_key high,
-                                                narrow_key* kept_keys,
-                                                bracket_tally tally) noexcept {
-    const __m512i lows = _mm512_set1_epi32(low);
-    const __m512i highs = _mm512_set1_epi32(high);
-    const narrow_key* data = keys.data();
+template <class Lanes, class Key = typename Lanes::key>
+VORN_AVX512 bracket_tally filter_lanes(std::span<const Key> keys, Key low, Key high,
+                                       Key* kept_keys, bracket_tally tally) noexcept {
+    using mask = typename Lanes::mask;
+    const __m512i lows = Lanes::broadcast(low);
+    const __m512i highs = Lanes::broadcast(high);
+    const Key* data = keys.data();
     const std::size_t length = keys.size();
     std::size_t below = tally.below;
     std::size_t kept = tally.kept;
     std::size_t i = 0;
-    const auto take = [&](__m512i v, __mmask16 lanes) VORN_AVX512 {
-        const __mmask16 is_below = _mm512_mask_cmplt_epi32_mask(lanes, v, lows);
-        const __mmask16 is_above = _mm512_mask_cmpgt_epi32_mask(lanes, v, highs);
-        const auto keep = static_cast<__mmask16>(lanes & ~(is_below | is_above));
-        store_narrow_kept(kept_keys + kept, keep, v);
-        below += count16(is_below);
-        kept += count16(keep);
+    const auto take = [&](__m512i v, mask lanes) VORN_AVX512 {
+        const mask is_below = Lanes::less(lanes, v, lows);
+        const mask is_above = Lanes::greater(lanes, v, highs);
+        const auto keep = static_cast<mask>(lanes & ~(is_below | is_above));
+        Lanes::store_kept(kept_keys + kept, keep, v);
+        below += count_of(is_below);
+        kept += count_of(keep);
     };
-    for (; i + 16 <= length; i += 16) take(_mm512_loadu_si512(data + i), 0xFFFF);
+    for (; i + Lanes::width <= length; i += Lanes::width) take(Lanes::load(data + i), Lanes::all);
+    // The last keys as one masked vector (see the AVX2 variant).
     if (i < length) {
-        const auto lanes = static_cast<__mmask16>((1u << (length - i)) - 1);
-        take(_mm512_maskz_loadu_epi32(lanes, data + i), lanes);
+        const auto lanes = static_cast<mask>((1u << (length - i)) - 1);
+        take(Lanes::load_first(data + i, lanes), lanes);
     }
     return {below, kept};
 }
 
-VORN_AVX512 split_tally split_around_avx512(std::span<const narrow_key> keys, narrow_key pivot,
-                                            narrow_key* less_keys,
-                                            narrow_key* greater_keys) noexcept {
-    const __m512i pivots = _mm512_set1_epi32(pivot);
-    const narrow_key* data = keys.data();
+template <class Lanes, class Key = typename Lanes::key>
+VORN_AVX512 split_tally split_lanes(std::span<const Key> keys, Key pivot, Key* less_keys,
+                                    Key* greater_keys) noexcept {
+    using mask = typename Lanes::mask;
+    const __m512i pivots = Lanes::broadcast(pivot);
+    const Key* data = keys.data();
     const std::size_t length = keys.size();
     std::size_t less = 0;
     std::size_t greater = 0;
     std::size_t i = 0;
-    const auto take = [&](__m512i v, __mmask16 lanes) VORN_AVX512 {
-        const __mmask16 is_less = _mm512_mask_cmplt_epi32_mask(lanes, v, pivots);
-        const __mmask16 is_greater = _mm512_mask_cmpgt_epi32_mask(lanes, v, pivots);
-        store_narrow_kept(less_keys + less, is_less, v);
-        store_narrow_kept(greater_keys + greater, is_greater, v);
-        less += count16(is_less);
-        greater += count16(is_greater);
+    const auto take = [&](__m512i v, mask lanes) VORN_AVX512 {
+        const mask is_less = Lanes::less(lanes, v, pivots);
+        const mask is_greater = Lanes::greater(lanes, v, pivots);
+        Lanes::store_kept(less_keys + less, is_less, v);
+        Lanes::store_kept(greater_keys + greater, is_greater, v);
+        less += count_of(is_less);
+        greater += count_of(is_greater);
     };
-    for (; i + 16 <= length; i += 16) take(_mm512_loadu_si512(data + i), 0xFFFF);
+    for (; i + Lanes::width <= length; i += Lanes::width) take(Lanes::load(data + i), Lanes::all);
     if (i < length) {
-        const auto lanes = static_cast<__mmask16>((1u << (length - i)) - 1);
-        take(_mm512_maskz_loadu_epi32(lanes, data + i), lanes);
+        const auto lanes = static_cast<mask>((1u << (length - i)) - 1);
+        take(Lanes::load_first(data + i, lanes), lanes);
     }
     return {less, greater};
+}
+
+}  // namespace
+
+bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, wide_key low,
+                                    wide_key high, wide_key* kept_keys,
+                                    bracket_tally tally) noexcept {
+    return filter_lanes<wide_lanes>(keys, low, high, kept_keys, tally);
+}
+
+bracket_tally filter_bracket_avx512(std::span<const narrow_key> keys, narrow_key low,
+                                    narrow_key high, narrow_key* kept_keys,
+                                    bracket_tally tally) noexcept {
+    return filter_lanes<narrow_lanes>(keys, low, high, kept_keys, tally);
+}
+
+split_tally split_around_avx512(std::span<const wide_key> keys, wide_key pivot,
+                                wide_key* less_keys, wide_key* greater_keys) noexcept {
+    return split_lanes<wide_lanes>(keys, pivot, less_keys, greater_keys);
+}
+
+split_tally split_around_avx512(std::span<const narrow_key> keys, narrow_key pivot,
+                                narrow_key* less_keys, narrow_key* greater_keys) noexcept {
+    return split_lanes<narrow_lanes>(keys, pivot, less_keys, greater_keys);
 }
 
 // select_small as the AVX2 variant does it, in two vectors of eight; the
