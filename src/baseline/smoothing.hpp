@@ -655,16 +655,26 @@ void smooth_run(Adding adding, Removing removing, std::size_t n, std::uint64_t h
 // values smooth_run gives it; only interior positions that several have at
 // once are side by side, and a chunk that ends (the signal's last, shorter
 // one) leaves the others to go on without it.
+//
+// Where the streams' runs end every `phase_step` positions (at multiples of
+// it), the chunks first go on alone until their positions agree modulo
+// phase_step; side by side, their runs then end together, where otherwise
+// each chunk's ends cut everyone's runs (at W = 1,001, runs of about 40
+// positions instead of 101 and 149). A lane_table must then have its lanes
+// in phase (every shift 0).
 template <class T, class StreamAt>
 void smooth_group(StreamAt stream_at, std::size_t n, std::uint64_t half,
                   std::span<const std::size_t> begins, std::span<const std::span<T>> outs,
-                  const smoothing_detail::lane_table* table = nullptr) noexcept {
+                  const smoothing_detail::lane_table* table = nullptr,
+                  std::uint64_t phase_step = 0) noexcept {
     using stream = decltype(stream_at(std::size_t{0}));
     using mean = running_mean<T, stream, stream>;
     constexpr std::size_t most = 4;
     if (begins.size() > most) {  // more than a vector's lanes: in turns
-        smooth_group<T>(stream_at, n, half, begins.first(most), outs.first(most));
-        smooth_group<T>(stream_at, n, half, begins.subspan(most), outs.subspan(most));
+        smooth_group<T>(stream_at, n, half, begins.first(most), outs.first(most), nullptr,
+                        phase_step);
+        smooth_group<T>(stream_at, n, half, begins.subspan(most), outs.subspan(most), nullptr,
+                        phase_step);
         return;
     }
     const std::size_t count = begins.size();
@@ -682,6 +692,19 @@ void smooth_group(StreamAt stream_at, std::size_t n, std::uint64_t half,
         means[k]->run(begins[k], outs[k].first(head_end - begins[k]));
         at[k] = head_end;
         stop[k] = std::max(head_end, std::min(end, means[k]->interior_end()));
+    }
+    if (phase_step != 0) {
+        for (std::size_t k = 1; k < count; ++k) {
+            const std::uint64_t behind = (at[0] % phase_step + phase_step - at[k] % phase_step) %
+                                         phase_step;
+            const std::size_t until = std::min<std::size_t>(stop[k], at[k] + behind);
+            while (at[k] < until) {
+                const std::size_t length = means[k]->run_length(until - at[k]);
+                T* const out = outs[k].data() + (at[k] - begins[k]);
+                mean::interior_lanes(&means[k], 1, &out, length);
+                at[k] += length;
+            }
+        }
     }
     for (;;) {
         mean* active[most];
