@@ -259,6 +259,24 @@ narrow_key select_small(const narrow_key* keys, std::size_t length, std::size_t 
     return detail::select_small_portable(keys, length, rank);
 }
 
+bool sorts_few() noexcept {
+#if defined(__x86_64__)
+    return chosen_isa() == isa::avx512;
+#else
+    return false;
+#endif
+}
+
+bool sort_few([[maybe_unused]] std::span<narrow_key> keys) noexcept {
+#if defined(__x86_64__)
+    if (keys.size() <= sort_few_limit && sorts_few()) {
+        detail::sort_few_avx512(keys.data(), keys.size());
+        return true;
+    }
+#endif
+    return false;
+}
+
 neighbour next_above(std::span<const wide_key> keys, wide_key key) noexcept {
     switch (chosen_isa()) {
 #if defined(__x86_64__)

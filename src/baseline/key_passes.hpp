@@ -153,6 +153,17 @@ std::size_t append_usable(const float* signal, const std::uint8_t* mask, std::si
                           narrow_key* out) noexcept;
 narrow_key select_small(const narrow_key* keys, std::size_t length, std::size_t rank) noexcept;
 
+// Sorts up to sort_few_limit narrow keys in place, ascending, and returns
+// true where the processor has a vector variant for it (AVX-512F, see
+// sorts_few); elsewhere returns false and leaves the keys as they are.
+// Sixty-four keys go through a sorting network held in four registers in
+// less time than two selections among them take. Wide keys have none: eight
+// registers of them took longer than the selections.
+inline constexpr std::size_t sort_few_limit = 64;
+bool sorts_few() noexcept;
+bool sort_few(std::span<narrow_key> keys) noexcept;
+inline bool sort_few(std::span<wide_key>) noexcept { return false; }
+
 // Appends the keys of the usable samples among positions [0, length) of
 // `signal` / `mask` to `out` and returns how many there were. The signal is
 // read only where the mask element is true. `out` needs room for length +
@@ -249,6 +260,7 @@ bracket_tally filter_bracket_avx512(std::span<const wide_key>, wide_key, wide_ke
 split_tally split_around_avx512(std::span<const wide_key>, wide_key, wide_key*,
                                 wide_key*) noexcept;
 wide_key select_small_avx512(const wide_key*, std::size_t, std::size_t) noexcept;
+void sort_few_avx512(narrow_key*, std::size_t) noexcept;
 neighbour next_above_avx512(std::span<const wide_key>, wide_key) noexcept;
 neighbour next_below_avx512(std::span<const wide_key>, wide_key) noexcept;
 std::size_t append_usable_avx512(const double*, const std::uint8_t*, std::size_t,

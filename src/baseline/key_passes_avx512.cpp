@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "baseline/key_passes.hpp"
 
@@ -234,6 +235,29 @@ struct narrow_lanes {
     VORN_AVX512 static void store_kept(key* at, mask keep, __m512i keys) {
         _mm512_storeu_si512(at, _mm512_maskz_compress_epi32(keep, keys));
     }
+    VORN_AVX512 static __m512i load_padded(const key* keys, mask lanes, __m512i padding) {
+        return _mm512_mask_loadu_epi32(padding, lanes, keys);
+    }
+    VORN_AVX512 static void store_first(key* keys, mask lanes, __m512i v) {
+        _mm512_mask_storeu_epi32(keys, lanes, v);
+    }
+    VORN_AVX512 static __m512i min(__m512i a, __m512i b) {
+        return _mm512_mask_min_epi32(a, all, a, b);
+    }
+    VORN_AVX512 static __m512i max(__m512i a, __m512i b) {
+        return _mm512_mask_max_epi32(a, all, a, b);
+    }
+    VORN_AVX512 static __m512i blend(mask from_b, __m512i a, __m512i b) {
+        return _mm512_mask_blend_epi32(from_b, a, b);
+    }
+    // Lane i gets lane i ^ distance (distance < width).
+    template <unsigned distance>
+    VORN_AVX512 static __m512i swapped(__m512i v) {
+        if constexpr (distance == 8) return _mm512_mask_shuffle_i32x4(v, all, v, v, 0x4E);
+        if constexpr (distance == 4) return _mm512_mask_shuffle_i32x4(v, all, v, v, 0xB1);
+        if constexpr (distance == 2) return _mm512_mask_shuffle_epi32(v, all, v, _MM_PERM_BADC);
+        if constexpr (distance == 1) return _mm512_mask_shuffle_epi32(v, all, v, _MM_PERM_CDAB);
+    }
 };
 
 template <class Lanes, class Key = typename Lanes::key>
@@ -290,7 +314,89 @@ VORN_AVX512 split_tally split_lanes(std::span<const Key> keys, Key pivot, Key* l
     return {less, greater};
 }
 
+// A bitonic sorting network over sort_few_limit keys held in vector
+// registers (four of narrow keys): for block sizes k = 2, 4, ..., 64 and
+// distances j = k / 2, ..., 1, the keys at g and g ^ j are put in order,
+// ascending where g & k is 0 and descending where it is not; the last block
+// is the whole, ascending. Distances within a register pair each lane with a
+// permuted copy; wider ones pair whole registers. Every mask and permutation
+// is a constant of the unrolled network, which runs without a branch. Lanes
+// past the keys hold the largest key, which sorts last and is not stored.
+template <class Lanes>
+struct few_sorter {
+    static constexpr unsigned width = Lanes::width;
+    static constexpr unsigned registers = sort_few_limit / width;
+    using mask = typename Lanes::mask;
+    using vectors = __m512i[registers];
+
+    // The lanes of register r that take the greater key of their pair.
+    static constexpr mask greater_lanes(unsigned r, unsigned j, unsigned k) {
+        unsigned lanes = 0;
+        for (unsigned i = 0; i < width; ++i) {
+            const unsigned g = r * width + i;
+            if (((g & j) != 0) != ((g & k) != 0)) lanes |= 1u << i;
+        }
+        return static_cast<mask>(lanes);
+    }
+
+    // Lanes i and i ^ j of one register put in order.
+    template <mask greater, unsigned j>
+    VORN_AVX512 static __m512i exchanged(__m512i v) {
+        const __m512i partner = Lanes::template swapped<j>(v);
+        return Lanes::blend(greater, Lanes::min(v, partner), Lanes::max(v, partner));
+    }
+
+    // Registers r and r + j / width put in order, lane by lane.
+    template <unsigned k, unsigned j, unsigned r>
+    VORN_AVX512 static void exchange_registers(vectors& v) {
+        constexpr unsigned apart = j / width;
+        if constexpr ((r & apart) == 0) {
+            const __m512i low = Lanes::min(v[r], v[r + apart]);
+            const __m512i high = Lanes::max(v[r], v[r + apart]);
+            constexpr bool ascending = ((r * width) & k) == 0;
+            v[r] = ascending ? low : high;
+            v[r + apart] = ascending ? high : low;
+        }
+    }
+
+    template <unsigned k, unsigned j, unsigned... r>
+    VORN_AVX512 static void stage(vectors& v, std::integer_sequence<unsigned, r...> each) {
+        if constexpr (j >= width) {
+            (exchange_registers<k, j, r>(v), ...);
+        } else {
+            ((v[r] = exchanged<greater_lanes(r, j, k), j>(v[r])), ...);
+        }
+        if constexpr (j > 1) stage<k, j / 2>(v, each);
+    }
+
+    template <unsigned k>
+    VORN_AVX512 static void merge(vectors& v) {
+        stage<k, k / 2>(v, std::make_integer_sequence<unsigned, registers>());
+        if constexpr (k < sort_few_limit) merge<2 * k>(v);
+    }
+
+    VORN_AVX512 static void sort(typename Lanes::key* keys, std::size_t length) {
+        const __m512i largest = Lanes::broadcast(std::numeric_limits<typename Lanes::key>::max());
+        vectors v;
+        mask lanes[registers];
+#pragma GCC unroll 8
+        for (unsigned r = 0; r < registers; ++r) {
+            const std::size_t from = r * width;
+            const std::size_t here = length > from ? std::min<std::size_t>(length - from, width) : 0;
+            lanes[r] = static_cast<mask>((1ull << here) - 1);
+            v[r] = Lanes::load_padded(keys + from, lanes[r], largest);
+        }
+        merge<2>(v);
+#pragma GCC unroll 8
+        for (unsigned r = 0; r < registers; ++r) Lanes::store_first(keys + r * width, lanes[r], v[r]);
+    }
+};
+
 }  // namespace
+
+void sort_few_avx512(narrow_key* keys, std::size_t length) noexcept {
+    few_sorter<narrow_lanes>::sort(keys, length);
+}
 
 bracket_tally filter_bracket_avx512(std::span<const wide_key> keys, wide_key low,
                                     wide_key high, wide_key* kept_keys,
