@@ -328,23 +328,21 @@ public:
         if (count >= small_window) {
             // Every stride-th key, from the middle of the first stride on.
             std::size_t target = sample_size(count);
-            // A sample of narrow keys a little over what the sorting network
-            // holds is cut down to it (see sort_few): sorted, the bracket's
-            // two keys are read off it rather than selected, and the kept
-            // keys go to select_kept. At W = 1,001 on 10^7 float32 samples
+            // A sample a little over what the sorting network holds is cut
+            // down to it (see sort_few and order_sample): sorted, the
+            // bracket's two keys are read off it rather than selected, and
+            // the kept keys go to select_kept. At W = 1,001 on 10^7 samples
             // (two cores, builds alternated) the anchors of a random walk took
-            // 9.9-10.1 ms instead of 12.1-12.3, the whole call 18.4-18.5
-            // instead of 20.5-20.6. Wide keys keep the selections (see
-            // sort_few).
-            if (std::is_same_v<Key, narrow_key> && target > sort_few_limit &&
-                target <= 3 * sort_few_limit / 2 && sorts_few())
+            // 9.9-10.1 ms instead of 12.1-12.3 in float32, and 16.4-16.8
+            // instead of 17.4-19.0 in float64.
+            if (target > sort_few_limit && target <= 3 * sort_few_limit / 2 && sorts_few())
                 target = sort_few_limit;
             const std::size_t stride = (count + target - 1) / target;
             std::size_t sampled = 0;
             std::size_t i = stride / 2;
             for (; i < first.size(); i += stride) sample_[sampled++] = first[i];
             for (i -= first.size(); i < second.size(); i += stride) sample_[sampled++] = second[i];
-            const bool sorted = sort_few(std::span<Key>(sample_, sampled));
+            const bool sorted = order_sample(sampled);
             const double q = (static_cast<double>(rank) + 0.5) / static_cast<double>(count);
             const double centre = q * static_cast<double>(sampled);
             const double spread = std::sqrt(static_cast<double>(sampled) * q * (1.0 - q));
@@ -454,11 +452,12 @@ private:
     // keys stand about `stride` window keys apart, so the answer should lie
     // near sample key low_index + rank / stride: the kept keys between the
     // sample keys on either side of it are filtered out first, and when the
-    // rank falls among them and they fit the sorting network, they are
-    // sorted and the answer read off. A guess that falls short is tried once
-    // more next to it, on the side the count says; after that the answer is
-    // selected among all the kept keys. On a float32 random walk at
-    // W = 1,001 the first guess held about 70 % of the time.
+    // rank falls among them, they are sorted and the answer read off (or,
+    // too many to sort or wide keys, it is selected among them). A guess
+    // that falls short is tried once more next to it, on the side the count
+    // says; after that the answer is selected among all the kept keys. On a
+    // float32 random walk at W = 1,001 the first guess held about 70 % of
+    // the time.
     Key select_kept(std::size_t kept, std::size_t rank, std::size_t sampled, double low_index,
                     double stride) noexcept {
         const double guess = std::max(low_index, 0.0) + static_cast<double>(rank) / stride;
@@ -481,13 +480,38 @@ private:
             } else if (rank >= near.below + near.kept) {
                 from = to;
                 to += 3.0;
+            } else if (sort_few(std::span<Key>(buffers_[1], near.kept))) {
+                return buffers_[1][rank - near.below];
             } else {
-                if (sort_few(std::span<Key>(buffers_[1], near.kept)))
-                    return buffers_[1][rank - near.below];
-                break;  // too many to sort
+                // Too many to sort, or wide keys: selected among these few.
+                Key* const near_buffers[3] = {buffers_[1], buffers_[2], buffers_[0]};
+                return select_key(near_buffers, near.kept, rank - near.below);
             }
         }
         return select_key(buffers_, kept, rank);
+    }
+
+    // Puts the sample in ascending order where sort_few can and says whether
+    // it did. Wide keys go through the network as narrow stand-ins, a key's
+    // top 26 bits beside its place in the sample: keys that agree in those
+    // bits (values within a few parts in 10^5) may come out of order, which
+    // can only make a bracket miss, never change an answer.
+    bool order_sample(std::size_t sampled) noexcept {
+        if constexpr (std::is_same_v<Key, narrow_key>) {
+            return sort_few(std::span<Key>(sample_, sampled));
+        } else {
+            static_assert(sort_few_limit == 64, "a place in the sample takes six bits");
+            if (sampled > sort_few_limit || !sorts_few()) return false;
+            narrow_key stand_ins[sort_few_limit];
+            for (std::size_t i = 0; i < sampled; ++i)
+                stand_ins[i] = static_cast<narrow_key>((sample_[i] >> 38) * 64 +
+                                                       static_cast<Key>(i));
+            sort_few(std::span<narrow_key>(stand_ins, sampled));
+            Key ordered[sort_few_limit];
+            for (std::size_t i = 0; i < sampled; ++i) ordered[i] = sample_[stand_ins[i] & 63];
+            std::copy(ordered, ordered + sampled, sample_);
+            return true;
+        }
     }
 
     // Where the answer fell in the sample against where it was expected, in

@@ -158,7 +158,8 @@ narrow_key select_small(const narrow_key* keys, std::size_t length, std::size_t 
 // sorts_few); elsewhere returns false and leaves the keys as they are.
 // Sixty-four keys go through a sorting network held in four registers in
 // less time than two selections among them take. Wide keys have none: eight
-// registers of them took longer than the selections.
+// registers of them took longer than the selections (the anchor selection
+// sorts its sample of wide keys through narrow stand-ins instead).
 inline constexpr std::size_t sort_few_limit = 64;
 bool sorts_few() noexcept;
 bool sort_few(std::span<narrow_key> keys) noexcept;
