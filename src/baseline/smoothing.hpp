@@ -98,6 +98,27 @@ std::size_t paired_float_means_avx2(const affine_pair& entering, const affine_pa
 
 }  // namespace smoothing_detail
 
+// The interior loops ask for the cache line of a result slot this many bytes
+// ahead of the one they write, for writing, once a line. Results land on
+// pages that the call has just faulted in, and the stores otherwise waited on
+// each line in turn: at W = 1,001 on 10^7 float64 samples (two cores, builds
+// alternated) the smoothing took 9.2-10.3 ms instead of 10.1-11.6, float32
+// about 0.3 ms less; 1,024 and 4,096 bytes ahead did as well as 2,048. The
+// address is formed as an integer: past the buffer's end it points nowhere,
+// and a prefetch of it does nothing.
+inline constexpr std::size_t write_ahead_bytes = 2048;
+
+// Result slots to a cache line. The test for a line's first slot stays at
+// the call: inside the helper, GCC 12 dropped the prefetch altogether.
+template <class T>
+inline constexpr std::size_t slots_per_line = 64 / sizeof(T);
+
+template <class T>
+inline void claim_ahead(T* slot) noexcept {
+    __builtin_prefetch(
+        reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(slot) + write_ahead_bytes), 1);
+}
+
 // The smoothing's running sum restarts every this many positions. Chunks are
 // also the unit of parallel work, so results do not depend on how the pool
 // splits the loop.
@@ -322,6 +343,10 @@ public:
         }
 #endif
         for (; i < length; ++i) {
+            if (i % slots_per_line<T> == 0) {
+                claim_ahead(first_out + i);
+                claim_ahead(second_out + i);
+            }
             sum += adding_run::pair_at(first_entering, second_entering, i);  // add, then remove
             sum -= removing_run::pair_at(first_leaving, second_leaving, i);
             const lanes mean = sum / widths;
@@ -574,6 +599,7 @@ private:
             const auto leaving = removing_.run_values();
             double sum = sum_;
             for (std::size_t i = 0; i < length; ++i) {
+                if (i % slots_per_line<T> == 0) claim_ahead(out + i);
                 sum += entering[i];  // add before remove, as in step()
                 sum -= leaving[i];
                 out[i] = static_cast<T>(sum / width);

@@ -65,6 +65,10 @@ VORN_AVX2 std::size_t paired_float_means(const affine_pair& entering, const affi
     __m128d sum = _mm_loadu_pd(sums);
     std::size_t i = 0;
     for (; i + 2 <= length; i += 2) {
+        if (i % slots_per_line<float> == 0) {  // see write_ahead_bytes
+            claim_ahead(first_out + i);
+            claim_ahead(second_out + i);
+        }
         const __m256d in = two_positions(entering_x0, entering_d, in_rounding,
                                          entering.fractions[0] + i, entering.fractions[1] + i);
         const __m256d out = two_positions(leaving_x0, leaving_d, out_rounding,
@@ -202,6 +206,12 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
     };
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
+        if (i % slots_per_line<float> == 0) {  // see write_ahead_bytes
+            claim_ahead(lane0 + i);
+            claim_ahead(lane1 + i);
+            claim_ahead(lane2 + i);
+            claim_ahead(lane3 + i);
+        }
         // t_j, u_j: every lane's entering and leaving fraction at i + j.
         __m256d t0, t1, t2, t3, u0, u1, u2, u3;
         rows.four(i, t0, t1, t2, t3, u0, u1, u2, u3);
