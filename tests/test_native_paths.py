@@ -122,6 +122,14 @@ def pipeline_builds(build, tmp_path_factory):
     return builds
 
 
+def test_masked_run_search_whole_and_in_stretches(pipeline_builds):
+    # The search decides only how the fallback median is gathered, never its value, so the
+    # pipeline cases cannot see a fault in it: the harness checks it against a plain scan.
+    run = subprocess.run([*RUN, str(pipeline_builds["portable"]), "masked-runs"], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
 @pytest.mark.parametrize("kind, n, window, percentile, dtype, label", PIPELINE_CASES)
 @pytest.mark.emulation_slow
 def test_baseline_pipeline_with_every_key_pass_variant(pipeline_builds, tmp_path, kind, n, window, percentile, dtype,

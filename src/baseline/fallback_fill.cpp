@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <tuple>
@@ -250,6 +252,44 @@ bool median_tally<T>::select_narrowed(std::size_t target, key& answer) const {
     return true;
 }
 
+namespace {
+
+// The low bit of each byte of a word: the bits mask_true reads.
+constexpr std::uint64_t truth_bits = 0x0101010101010101;
+
+// The first true element of m[from, to), or `to` where none is. Masked gaps
+// are long stretches of false elements, read eight to a load where words
+// hold bytes in memory order (little-endian); see has_masked_run below.
+std::size_t next_true(const std::uint8_t* m, std::size_t from, std::size_t to) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; to - from >= 8; from += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, m + from, sizeof word);
+            word &= truth_bits;
+            if (word != 0) return from + static_cast<std::size_t>(std::countr_zero(word)) / 8;
+        }
+    }
+    while (from < to && !mask_true(m[from])) ++from;
+    return from;
+}
+
+// The least b >= floor with m[b, end) all false, scanning down from `end`.
+std::size_t false_since(const std::uint8_t* m, std::size_t end, std::size_t floor) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; end - floor >= 8; end -= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, m + end - 8, sizeof word);
+            word &= truth_bits;
+            if (word != 0)
+                return end - 8 + (63 - static_cast<std::size_t>(std::countl_zero(word))) / 8 + 1;
+        }
+    }
+    while (end > floor && !mask_true(m[end - 1])) --end;
+    return end;
+}
+
+}  // namespace
+
 bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run) noexcept {
     const std::uint8_t* m = mask.data();
     const std::size_t length = mask.size();
@@ -262,14 +302,30 @@ bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run) noexcep
     std::size_t read_to = 0;  // elements before this were read (or lie before a probe's run)
     for (std::size_t probe = probe_step - 1; probe < length; probe += probe_step) {
         if (probe < read_to || mask_true(m[probe])) continue;
-        std::size_t end = probe + 1;
-        while (end < length && end - probe < run && !mask_true(m[end])) ++end;
-        std::size_t begin = probe;
-        while (begin > read_to && end - begin < run && !mask_true(m[begin - 1])) --begin;
+        const std::size_t end = next_true(m, probe + 1, std::min(length, probe + run));
+        const std::size_t floor = std::max(read_to, end - std::min(end, run));
+        const std::size_t begin = false_since(m, probe, floor);
         if (end - begin >= run) return true;
         read_to = end;
     }
     return false;
+}
+
+bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run, std::size_t parts) {
+    const std::size_t n = mask.size();
+    if (parts < 2 || run < 2 || n / parts < run) return has_masked_run(mask, run);
+    std::atomic<bool> found{false};
+    pool::for_each_piece(parts, 1, [&](std::size_t first, std::size_t last) {
+        for (std::size_t part = first; part < last; ++part) {
+            if (found.load(std::memory_order_relaxed)) return;
+            const std::size_t begin = part * (n / parts);
+            const std::size_t end =
+                part + 1 == parts ? n : std::min(n, (part + 1) * (n / parts) + (run - 1));
+            if (has_masked_run(mask.subspan(begin, end - begin), run))
+                found.store(true, std::memory_order_relaxed);
+        }
+    });
+    return found.load(std::memory_order_relaxed);
 }
 
 template <class T>

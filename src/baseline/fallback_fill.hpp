@@ -105,6 +105,15 @@ private:
 // measures the runs around false ones, reading each element at most once.
 bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run) noexcept;
 
+// The same, searched in `parts` stretches of the mask on the pool, each
+// reaching run - 1 elements into the next: a run lies whole in the stretch
+// where it starts. On 10^7 samples (two cores, four stretches, the runs
+// around false probes measured eight elements to a load) the search took
+// 0.07 ms instead of 0.38 at W = 1,000,001 on a walk half masked in blocks
+// of 50,000, and 0.10 instead of 0.15 at W = 1,001 on a random walk, whose
+// probes read a cache line each.
+bool has_masked_run(std::span<const std::uint8_t> mask, std::size_t run, std::size_t parts);
+
 // Signals up to this long have their usable keys gathered and selected from
 // on the calling thread: each histogram pass of pooled_fallback_median
 // zeroes and merges 2^16 counts, and the whole took 0.4-0.5 ms at any length

@@ -211,6 +211,10 @@ core::owned_buffer<T> smoothed_baseline(core::owned_buffer<T> baseline,
 // busy) and costs up to 1.4 times at n = 5,000, W = 1001.
 constexpr std::size_t calling_thread_limit = 2048;
 
+// The search for a masked run goes to the pool in stretches of at least this
+// many elements (see has_masked_run).
+constexpr std::size_t masked_run_stretch = std::size_t{1} << 18;
+
 // Signals up to this length take the fused pass of short windows on the
 // calling thread (see percentile_baseline).
 constexpr std::size_t fused_serial_limit = 16384;
@@ -336,9 +340,10 @@ core::owned_buffer<T> anchor_path(const window_inputs<T>& inputs, std::uint64_t 
     // and at W = 1,001 in float32 37.5-38.0 instead of 41.6-41.7 on one.
     const auto empty_room =
         static_cast<std::size_t>(std::min<std::uint64_t>(2 * inputs.half_window + step, n));
-    const bool tallied = !sorted && inputs.mask.size() >= n && n > gathered_median_limit &&
-                         has_masked_run(inputs.mask.first(static_cast<std::size_t>(n)),
-                                        empty_room);
+    const bool tallied =
+        !sorted && inputs.mask.size() >= n && n > gathered_median_limit &&
+        has_masked_run(inputs.mask.first(static_cast<std::size_t>(n)), empty_room,
+                       std::min<std::size_t>(2 * pool::worker_count(), n / masked_run_stretch));
     median_tally<T> tally(tallied ? inputs.signal : std::span<const T>(),
                           tallied ? inputs.mask : std::span<const std::uint8_t>());
     median_tally<T>* const fed = tally.active() ? &tally : nullptr;

@@ -8,15 +8,23 @@
 // percentile, then n samples and n mask bytes. The output file gets the n
 // baseline values, or the fault's message and exit status 2. Standard output
 // names the key-pass variant in use (alone, when run without arguments).
+//
+//   baseline_variants masked-runs
+//
+// checks the search for masked runs, whole and in stretches (on the serial
+// pool below), against a plain scan, and names the first disagreement.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <random>
+#include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "baseline/fallback_fill.hpp"
 #include "baseline/key_passes.hpp"
 #include "baseline/percentile_baseline.hpp"
 #include "baseline/pool.hpp"
@@ -82,11 +90,55 @@ int run(std::FILE* in, std::FILE* out, std::uint64_t n, std::uint64_t window, do
     }
 }
 
+// Masks of false blocks about `run` long, some straddling the stretches'
+// borders, with bytes whose high bits are set (only the low bit counts).
+int check_masked_runs() {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t n = 1 + rng() % 3000;
+        const std::size_t run = 2 + rng() % 150;
+        const std::size_t parts = 1 + rng() % 7;
+        std::vector<std::uint8_t> mask(n);
+        const bool sparse = rng() % 2 == 0;
+        for (auto& byte : mask) {
+            const unsigned truth = rng() % 4 != 0 || sparse ? 1 : 0;
+            byte = static_cast<std::uint8_t>(truth | (rng() % 2) << 1 | (rng() % 2) << 7);
+        }
+        for (int block = static_cast<int>(rng() % 4); block > 0; --block) {
+            const std::size_t length = run - 1 + rng() % 3;
+            std::size_t at = rng() % n;
+            if (rng() % 2 == 0 && parts > 1) {  // across a border, or ending at one
+                const std::size_t border = (1 + rng() % (parts - 1)) * (n / parts);
+                at = border - std::min(border, static_cast<std::size_t>(rng() % (length + 1)));
+            }
+            for (std::size_t i = at; i < std::min(n, at + length); ++i) mask[i] &= 0xFE;
+        }
+        std::size_t longest = 0;
+        for (std::size_t i = 0, length = 0; i < n; ++i) {
+            length = (mask[i] & 1) != 0 ? 0 : length + 1;
+            longest = std::max(longest, length);
+        }
+        const bool want = longest >= run;
+        const std::span<const std::uint8_t> view(mask.data(), n);
+        const bool whole = vorn::baseline::has_masked_run(view, run);
+        split_seed = static_cast<std::uint64_t>(round);
+        const bool stretched = vorn::baseline::has_masked_run(view, run, parts);
+        if (whole != want || stretched != want) {
+            std::printf("masked run n=%zu run=%zu parts=%zu longest=%zu: "
+                        "whole %d, in parts %d\n",
+                        n, run, parts, longest, whole, stretched);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     static const char* const names[] = {"portable", "avx2", "avx512"};
     std::printf("%s\n", names[static_cast<int>(vorn::baseline::key_passes_detail::chosen_isa())]);
+    if (argc == 2 && std::string_view(argv[1]) == "masked-runs") return check_masked_runs();
     if (argc != 4) return argc == 1 ? 0 : 3;
     split_seed = std::strtoull(argv[3], nullptr, 10);
     std::FILE* in = std::fopen(argv[1], "rb");
