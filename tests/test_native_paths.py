@@ -86,6 +86,8 @@ PIPELINE_CASES = [
     ("ties", 300_000, 200, 33.3, "float64", "anchor"),
     ("blocked", 1_100_000, 1001, 10.0, "float64", "anchor"),
     ("walk", 2_000_000, 200_001, 10.0, "float32", "anchor"),
+    # 220 anchors: with 64 workers each starts on 3 or 4 and takes the later half of another's.
+    ("walk", 1_100_000, 20_001, 10.0, "float64", "anchor"),
     ("nonfinite", 700_000, 131_075, 100.0, "float32", "anchor"),
     ("ties", 500_000, 140_002, 33.3, "float64", "anchor"),
     ("nonfinite", 200_000, 3, 50.0, "float32", "direct"),

@@ -82,7 +82,8 @@ constexpr std::size_t held_window_limit = std::size_t{1} << 18;
 template <class T, class Selector>
 void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
                   std::size_t stop, std::size_t capacity, bool may_hold, double* out,
-                  typename median_tally<T>::part* owned, std::size_t owned_end) {
+                  typename median_tally<T>::part* owned, std::size_t owned_end,
+                  anchor_claims* claims) {
     using key = typename compacted_window<T>::key;
     // The scratch grows with the window, its pages touched only as far as
     // they are used: the window ring and the Selector's buffers, about four
@@ -236,6 +237,7 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
 
     rank_cache rank(in.percentile);
     for (std::size_t k = first; k < stop; ++k) {
+        if (claims != nullptr && !claims->claim(k)) break;
         // Consecutive windows overlap or touch (step <= 2h), so this
         // window's start was recorded while scanning the previous one.
         const mark& start = starts[k % pending_starts];
@@ -290,10 +292,13 @@ void ring_anchors(const window_inputs<T>& in, std::uint64_t step, std::size_t fi
 
 template <class T>
 void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t first,
-                std::span<double> out, median_tally<T>* tally) {
+                std::span<double> out, median_tally<T>* tally, anchor_claims* claims) {
     const std::size_t end = first + out.size();
     if (in.half_window == 0) {
-        for (double& value : out) value = static_cast<double>(in.fallback_value());
+        for (std::size_t j = 0; j < out.size(); ++j) {
+            if (claims != nullptr && !claims->claim(first + j)) break;
+            out[j] = static_cast<double>(in.fallback_value());
+        }
         return;
     }
     // The first anchor at or past the first position whose window is short.
@@ -321,10 +326,10 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
         typename median_tally<T>::part* const part = owned ? &*owned : nullptr;
         if (capacity <= tracking_window_limit) {
             ring_anchors<T, tracking_selector<key>>(in, step, first, stop, capacity, may_hold,
-                                                    out.data(), part, owned_end);
+                                                    out.data(), part, owned_end, claims);
         } else {
             ring_anchors<T, sampled_selector<key>>(in, step, first, stop, capacity, may_hold,
-                                                   out.data(), part, owned_end);
+                                                   out.data(), part, owned_end, claims);
         }
         if (owned) tally->merge(*owned);
     }
@@ -332,8 +337,8 @@ void anchor_run(const window_inputs<T>& in, std::uint64_t step, std::size_t firs
 }
 
 template void anchor_run<double>(const window_inputs<double>&, std::uint64_t, std::size_t,
-                                 std::span<double>, median_tally<double>*);
+                                 std::span<double>, median_tally<double>*, anchor_claims*);
 template void anchor_run<float>(const window_inputs<float>&, std::uint64_t, std::size_t,
-                                std::span<double>, median_tally<float>*);
+                                std::span<double>, median_tally<float>*, anchor_claims*);
 
 }  // namespace vorn::baseline

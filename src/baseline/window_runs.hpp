@@ -2,9 +2,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "baseline/window_percentile.hpp"
 
@@ -20,6 +22,61 @@ void direct_run(const window_inputs<T>& inputs, std::size_t begin, std::span<T> 
 template <class T>
 class median_tally;
 
+// Anchors [next, limit) that one run takes in order, one at a time, and that
+// another worker may cut short from the end to take the later part itself
+// (see anchor_path): claim and cut change the range in one atomic step, so
+// every anchor is taken exactly once. Anchor indices below 2^32.
+class anchor_claims {
+public:
+    void assign(std::size_t next, std::size_t limit) noexcept {
+        range_.store(packed(next, limit), std::memory_order_relaxed);
+    }
+
+    std::pair<std::size_t, std::size_t> bounds() const noexcept {
+        const std::uint64_t range = range_.load(std::memory_order_relaxed);
+        return {static_cast<std::size_t>(range >> 32), static_cast<std::size_t>(range & low_half)};
+    }
+
+    std::size_t remaining() const noexcept {
+        const auto [next, limit] = bounds();
+        return limit > next ? limit - next : 0;
+    }
+
+    // Takes anchor k, the range's next, unless the range was cut before it.
+    bool claim(std::size_t k) noexcept {
+        std::uint64_t range = range_.load(std::memory_order_relaxed);
+        for (;;) {
+            const auto limit = static_cast<std::size_t>(range & low_half);
+            if (k >= limit) return false;
+            if (range_.compare_exchange_weak(range, packed(k + 1, limit),
+                                             std::memory_order_relaxed))
+                return true;
+        }
+    }
+
+    // Cuts the later half (rounded down) off a range of at least `least`
+    // anchors and returns it, or an empty range.
+    std::pair<std::size_t, std::size_t> cut(std::size_t least) noexcept {
+        std::uint64_t range = range_.load(std::memory_order_relaxed);
+        for (;;) {
+            const auto next = static_cast<std::size_t>(range >> 32);
+            const auto limit = static_cast<std::size_t>(range & low_half);
+            if (limit < next + least) return {0, 0};
+            const std::size_t middle = next + (limit - next + 1) / 2;
+            if (range_.compare_exchange_weak(range, packed(next, middle),
+                                             std::memory_order_relaxed))
+                return {middle, limit};
+        }
+    }
+
+private:
+    static constexpr std::uint64_t low_half = 0xFFFFFFFF;
+    static std::uint64_t packed(std::size_t next, std::size_t limit) noexcept {
+        return static_cast<std::uint64_t>(next) << 32 | static_cast<std::uint64_t>(limit);
+    }
+    std::atomic<std::uint64_t> range_{0};
+};
+
 // out[j] = the kernel value at anchor position (first_anchor + j) * step,
 // widened to float64. One call is one piece of the anchor loop; it reads
 // each sample once into a ring shared by the overlapping anchor windows
@@ -31,9 +88,14 @@ class median_tally;
 // owns: from its first anchor's window start up to the next piece's (the
 // last piece up to the signal's end), so that the pieces of one loop cover
 // every position once.
+//
+// With `claims`, whose range starts at first_anchor and ends within out, an
+// anchor is computed only once claimed, and the run stops at the first it
+// cannot claim (the range was cut); there is no tally then.
 template <class T>
 void anchor_run(const window_inputs<T>& inputs, std::uint64_t step, std::size_t first_anchor,
-                std::span<double> out, median_tally<T>* tally = nullptr);
+                std::span<double> out, median_tally<T>* tally = nullptr,
+                anchor_claims* claims = nullptr);
 
 // Windows longer than this many samples take the rank-space run on the
 // direct path (rank_window.hpp), shorter ones down to the sorted window's
@@ -61,8 +123,9 @@ extern template void direct_run<double>(const window_inputs<double>&, std::size_
 extern template void direct_run<float>(const window_inputs<float>&, std::size_t,
                                        std::span<float>);
 extern template void anchor_run<double>(const window_inputs<double>&, std::uint64_t,
-                                        std::size_t, std::span<double>, median_tally<double>*);
+                                        std::size_t, std::span<double>, median_tally<double>*,
+                                        anchor_claims*);
 extern template void anchor_run<float>(const window_inputs<float>&, std::uint64_t, std::size_t,
-                                       std::span<double>, median_tally<float>*);
+                                       std::span<double>, median_tally<float>*, anchor_claims*);
 
 }  // namespace vorn::baseline
