@@ -97,9 +97,12 @@ PIPELINE_CASES = [
     ("outliers", 9_500, 1000, 25.0, "float64", "direct"),
     ("nonfinite", 1_430_000, 7, 10.0, "float32", "anchor"),
     ("nonfinite", 420_000, 25, 50.0, "float64", "anchor"),
-    # Five smoothing chunks, the last 5,696 positions: paired side by side with one worker
-    # (chunks 1-2 and 3-4), one at a time with many, and on the module's two cores.
+    # Five smoothing chunks, the last 5,696 positions: a pair and three side by side with one
+    # worker (the third ends first), one at a time with many, and on the module's two cores.
     ("nonfinite", 4_200_000, 1001, 10.0, "float64", "anchor"),
+    # Six chunks, three side by side with one worker, out of phase: each lane reads its own
+    # fractions (no lane table at this step).
+    ("drift", 5_300_000, 200_001, 50.0, "float64", "anchor"),
     ("drift", 4_200_000, 4001, 50.0, "float32", "anchor"),
     ("subnormal", 4_200_000, 4001, 50.0, "float32", "anchor"),  # smoothed values rounded as float32 subnormals
     # Fused per chunk with one worker (odd split seeds), separate passes with many.

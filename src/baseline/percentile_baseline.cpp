@@ -79,7 +79,7 @@ core::owned_buffer<U> uninitialised_buffer(std::size_t count) {
     return buffer;
 }
 
-// Steps up to this get a lane_table per group of float32 chunks (4 x step
+// Steps up to this get a lane_table per group of three chunks (4 x step
 // values, 1 MiB at most): W up to about 130,000.
 constexpr std::uint64_t lane_table_step_limit = std::uint64_t{1} << 15;
 
@@ -95,29 +95,28 @@ constexpr std::uint64_t phase_step_limit = 4096;
 // into out; stream_at(i) makes a stream of the baseline's values from
 // position i. Neighbouring chunks smoothed side by side (smooth_group) take
 // well under their separate times, so chunks go to the workers in groups.
-// Float64 groups hold one or two chunks: half as many groups as chunks, but
-// at least three per worker, which the pool can still balance (at n =
-// 10,000,000 on two cores, groups of 1, 2, 2, 1, 2, 2 took 25.3-26.0 ms
-// instead of 27.9-29.5 at W = 1,000,001). Float32 groups hold up to three:
-// a third as many groups as chunks, but at least two per worker, so that
-// two cores get a pair and a triple each instead of two pairs and a single
-// chunk. At W = 1,000,001 that took 17.8-19.1 ms instead of 19.0-22.2
-// (bleaching and random walk, least of 20 calls, alternating builds); at
-// W = 1,001, whose runs were then about 40 positions (chunks out of phase), the two
-// were even until the triples' fractions came from a lane_table (below:
-// 16.9-17.2 ms instead of 17.4-17.8 for bleaching, and at W = 10,001
-// 10.3-11.1 instead of 11.7-12.1 for white noise). Three float64 chunks
-// side by side took longer than a pair and a single (W = 1,001: 21.8-22.6
-// ms against 21.4-21.8).
+// Groups hold up to three chunks: a third as many groups as chunks, but at
+// least two per worker, so that two cores get a pair and a triple each
+// instead of two pairs and a single chunk. In float32, at W = 1,000,001
+// that took 17.8-19.1 ms instead of 19.0-22.2 (bleaching and random walk,
+// least of 20 calls, alternating builds); at W = 1,001, whose runs were
+// then about 40 positions (chunks out of phase), the two were even until
+// the triples' fractions came from a lane_table (below: 16.9-17.2 ms
+// instead of 17.4-17.8 for bleaching, and at W = 10,001 10.3-11.1 instead
+// of 11.7-12.1 for white noise). Float64 triples share a vector as float32
+// ones do; against groups of one or two (1, 2, 2, 1, 2, 2 on two cores: a
+// single chunk's sum is one chain of dependent additions) a float64 call on
+// 10^7 samples took 1.0-1.8 ms less at every width from 1,001 to 1,000,001
+// on white noise and a random walk (a 2-core AMD EPYC, least of 12 calls,
+// builds alternated in one process; the walk at W = 1,001 23.8 ms instead
+// of 25.2).
 template <class T, class StreamAt>
 void smooth_chunks(std::span<T> out, std::uint64_t half, const anchor_lattice& lattice,
                    StreamAt stream_at) {
     const std::size_t n = out.size();
     const std::size_t chunks = (n + smoothing_chunk - 1) / smoothing_chunk;
     const std::size_t workers = pool::worker_count();
-    const std::size_t groups =
-        std::is_same_v<T, float> ? std::min(chunks, std::max((chunks + 2) / 3, 2 * workers))
-                                 : std::min(chunks, std::max((chunks + 1) / 2, 3 * workers));
+    const std::size_t groups = std::min(chunks, std::max((chunks + 2) / 3, 2 * workers));
     pool::for_each_piece(groups, 1, [&](std::size_t first, std::size_t last) {
         for (std::size_t group = first; group < last; ++group) {
             const std::size_t chunk = group * chunks / groups;
@@ -137,7 +136,7 @@ void smooth_chunks(std::span<T> out, std::uint64_t half, const anchor_lattice& l
             const bool in_phase = lattice.step <= phase_step_limit;
             core::owned_buffer<double> slots;
             smoothing_detail::lane_table table;
-            const bool tabled = std::is_same_v<T, float> && count >= 3 &&
+            const bool tabled = count >= 3 &&
                                 lattice.fractions != nullptr &&
                                 lattice.step <= lane_table_step_limit &&
                                 smoothing_detail::lane_loops_available();

@@ -78,13 +78,19 @@ inline bool lane_loops_available() noexcept {
 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                             const double* in_rows, const double* out_rows, double width,
                             double* sums, float* const* outs, std::size_t length) noexcept;
+std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                            const double* in_rows, const double* out_rows, double width,
+                            double* sums, double* const* outs, std::size_t length) noexcept;
 
-// The float32 loop of running_mean::interior_lanes over affine runs, four
-// positions of four lanes at a time (the last one at a time), where the
-// processor has AVX2: sums[k] is lane k's running sum, updated, and outs[k]
-// its results. Returns the positions done: all `length` of them.
+// The loop of running_mean::interior_lanes over affine runs, four positions
+// of four lanes at a time (the last one at a time), where the processor has
+// AVX2: sums[k] is lane k's running sum, updated, and outs[k] its results.
+// Returns the positions done: all `length` of them.
 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                             double width, double* sums, float* const* outs,
+                            std::size_t length) noexcept;
+std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                            double width, double* sums, double* const* outs,
                             std::size_t length) noexcept;
 
 // The float32 loop of running_mean::interior_pair over affine runs, two
@@ -379,14 +385,12 @@ public:
 
     // `length` interior positions (see run) of `count` means side by side,
     // one chunk each, up to four. Two go to interior_pair. Three or four
-    // float32 means share the lanes of one vector of sums where the
-    // processor has AVX2: each lane makes the adds, removes and division of
-    // run() for its chunk alone, in the same order, and the fractions of
-    // four positions of the four lanes take one transpose per stream. One
-    // chunk's chain of additions (two per position) leaves most of the
-    // processor idle, so three side by side take well under three times
-    // as long. Float64 means go one at a time here (their groups hold at
-    // most two chunks; see smooth_chunks).
+    // means share the lanes of one vector of sums where the processor has
+    // AVX2: each lane makes the adds, removes and division of run() for its
+    // chunk alone, in the same order, and the fractions of four positions
+    // of the four lanes take one transpose per stream. One chunk's chain of
+    // additions (two per position) leaves most of the processor idle, so
+    // three side by side take well under three times as long.
     static void interior_lanes(
         running_mean* const* means, std::size_t count, T* const* outs, std::size_t length,
         [[maybe_unused]] const smoothing_detail::lane_table* table = nullptr) noexcept {
@@ -402,7 +406,7 @@ public:
 #if defined(__x86_64__)
         using adding_run = decltype(means[0]->adding_.run_values());
         using removing_run = decltype(means[0]->removing_.run_values());
-        if constexpr (std::is_same_v<T, float> && smoothing_detail::affine_run<adding_run> &&
+        if constexpr (smoothing_detail::affine_run<adding_run> &&
                       smoothing_detail::affine_run<removing_run>) {
             bool plain = smoothing_detail::lane_loops_available();
             for (std::size_t k = 0; k < count && plain; ++k) plain = means[k]->plain_run(length);

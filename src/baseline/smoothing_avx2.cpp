@@ -1,7 +1,9 @@
-// The float32 smoothing loops of chunks side by side with AVX2 (see smoothing.hpp). Built for
-// x86-64 only; elsewhere this unit is empty.
+// The smoothing loops of chunks side by side with AVX2 (see smoothing.hpp). Built for x86-64
+// only; elsewhere this unit is empty.
 #if defined(__x86_64__)
 #include <immintrin.h>
+
+#include <type_traits>
 
 #include "baseline/smoothing.hpp"
 
@@ -31,6 +33,10 @@ struct converted_rounding {
     VORN_AVX2 __m256d operator()(const __m256d& values) const noexcept {
         return _mm256_cvtps_pd(_mm256_cvtpd_ps(values));
     }
+};
+// Values x0 + t * d as they are: a float64 baseline's.
+struct kept_rounding {
+    VORN_AVX2 __m256d operator()(const __m256d& values) const noexcept { return values; }
 };
 
 
@@ -184,29 +190,31 @@ struct table_rows {
 // Spelled out value by value: with arrays of vectors and loops over them,
 // GCC 12 kept the arrays on the stack, and the loop waited on its stores
 // and reloads (it took longer than smoothing the chunks one at a time).
-template <class Rows, class Rounding>
+// Out is the result type: float32 means are narrowed four lanes at a time,
+// float64 means stored as they are.
+template <class Out, class Rows, class Rounding>
 VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affine_lanes& leaving,
                                         const Rows& rows, const Rounding& in_rounding,
                                         const Rounding& out_rounding, double width, double* sums,
-                                        float* const* outs, std::size_t length) noexcept {
+                                        Out* const* outs, std::size_t length) noexcept {
     const __m256d in_x0 = _mm256_loadu_pd(entering.x0);
     const __m256d in_d = _mm256_loadu_pd(entering.d);
     const __m256d out_x0 = _mm256_loadu_pd(leaving.x0);
     const __m256d out_d = _mm256_loadu_pd(leaving.d);
-    float* const lane0 = outs[0];
-    float* const lane1 = outs[1];
-    float* const lane2 = outs[2];
-    float* const lane3 = outs[3];
+    Out* const lane0 = outs[0];
+    Out* const lane1 = outs[1];
+    Out* const lane2 = outs[2];
+    Out* const lane3 = outs[3];
     const __m256d widths = _mm256_set1_pd(width);
     __m256d sum = _mm256_loadu_pd(sums);
     const auto mean = [&](const __m256d& t, const __m256d& u) VORN_AVX2 {
         sum = _mm256_add_pd(sum, affine_values(in_x0, in_d, t, in_rounding));  // add, then remove
         sum = _mm256_sub_pd(sum, affine_values(out_x0, out_d, u, out_rounding));
-        return _mm256_cvtpd_ps(_mm256_div_pd(sum, widths));
+        return _mm256_div_pd(sum, widths);
     };
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
-        if (i % slots_per_line<float> == 0) {  // see write_ahead_bytes
+        if (i % slots_per_line<Out> == 0) {  // see write_ahead_bytes
             claim_ahead(lane0 + i);
             claim_ahead(lane1 + i);
             claim_ahead(lane2 + i);
@@ -215,15 +223,27 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
         // t_j, u_j: every lane's entering and leaving fraction at i + j.
         __m256d t0, t1, t2, t3, u0, u1, u2, u3;
         rows.four(i, t0, t1, t2, t3, u0, u1, u2, u3);
-        __m128 r0 = mean(t0, u0);
-        __m128 r1 = mean(t1, u1);
-        __m128 r2 = mean(t2, u2);
-        __m128 r3 = mean(t3, u3);
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        _mm_storeu_ps(lane0 + i, r0);
-        _mm_storeu_ps(lane1 + i, r1);
-        _mm_storeu_ps(lane2 + i, r2);
-        _mm_storeu_ps(lane3 + i, r3);
+        if constexpr (std::is_same_v<Out, float>) {
+            __m128 r0 = _mm256_cvtpd_ps(mean(t0, u0));
+            __m128 r1 = _mm256_cvtpd_ps(mean(t1, u1));
+            __m128 r2 = _mm256_cvtpd_ps(mean(t2, u2));
+            __m128 r3 = _mm256_cvtpd_ps(mean(t3, u3));
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            _mm_storeu_ps(lane0 + i, r0);
+            _mm_storeu_ps(lane1 + i, r1);
+            _mm_storeu_ps(lane2 + i, r2);
+            _mm_storeu_ps(lane3 + i, r3);
+        } else {
+            __m256d r0 = mean(t0, u0);
+            __m256d r1 = mean(t1, u1);
+            __m256d r2 = mean(t2, u2);
+            __m256d r3 = mean(t3, u3);
+            transpose(r0, r1, r2, r3);
+            _mm256_storeu_pd(lane0 + i, r0);
+            _mm256_storeu_pd(lane1 + i, r1);
+            _mm256_storeu_pd(lane2 + i, r2);
+            _mm256_storeu_pd(lane3 + i, r3);
+        }
     }
     // The last positions one at a time: runs are short where anchors are
     // close (about 40 positions at W = 1,001), and handing these to the
@@ -231,11 +251,20 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
     for (; i < length; ++i) {
         __m256d t, u;
         rows.one(i, t, u);
-        const __m128 r = mean(t, u);
-        lane0[i] = _mm_cvtss_f32(r);
-        lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
-        lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
-        lane3[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 3));
+        if constexpr (std::is_same_v<Out, float>) {
+            const __m128 r = _mm256_cvtpd_ps(mean(t, u));
+            lane0[i] = _mm_cvtss_f32(r);
+            lane1[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 1));
+            lane2[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 2));
+            lane3[i] = _mm_cvtss_f32(_mm_shuffle_ps(r, r, 3));
+        } else {
+            alignas(32) double r[4];
+            _mm256_store_pd(r, mean(t, u));
+            lane0[i] = r[0];
+            lane1[i] = r[1];
+            lane2[i] = r[2];
+            lane3[i] = r[3];
+        }
     }
     _mm256_storeu_pd(sums, sum);
     return i;
@@ -245,7 +274,17 @@ VORN_AVX2 inline std::size_t lane_means(const affine_lanes& entering, const affi
 
 namespace {
 
-// lane_means with the shifted rounding where every lane's runs allow it.
+// lane_means with the shifted rounding where every lane's runs allow it
+// (float32), or with the values as they are (float64).
+template <class Rows>
+VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
+                                         const affine_lanes& leaving, const Rows& rows,
+                                         double width, double* sums, double* const* outs,
+                                         std::size_t length) noexcept {
+    return lane_means(entering, leaving, rows, kept_rounding{}, kept_rounding{}, width, sums,
+                      outs, length);
+}
+
 template <class Rows>
 VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
                                          const affine_lanes& leaving, const Rows& rows,
@@ -260,11 +299,11 @@ VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
                       sums, outs, length);
 }
 
-}  // namespace
-
-VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                                      double width, double* sums, float* const* outs,
-                                      std::size_t length) noexcept {
+template <class Out>
+VORN_AVX2 std::size_t own_rows_lane_means(const affine_lanes& entering,
+                                          const affine_lanes& leaving, double width,
+                                          double* sums, Out* const* outs,
+                                          std::size_t length) noexcept {
     const lane_rows rows{{entering.fractions[0], entering.fractions[1], entering.fractions[2],
                           entering.fractions[3]},
                          {leaving.fractions[0], leaving.fractions[1], leaving.fractions[2],
@@ -272,9 +311,31 @@ VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine
     return rounded_lane_means(entering, leaving, rows, width, sums, outs, length);
 }
 
+}  // namespace
+
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      double width, double* sums, float* const* outs,
+                                      std::size_t length) noexcept {
+    return own_rows_lane_means(entering, leaving, width, sums, outs, length);
+}
+
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      double width, double* sums, double* const* outs,
+                                      std::size_t length) noexcept {
+    return own_rows_lane_means(entering, leaving, width, sums, outs, length);
+}
+
 VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                                       const double* in_rows, const double* out_rows,
                                       double width, double* sums, float* const* outs,
+                                      std::size_t length) noexcept {
+    return rounded_lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs,
+                              length);
+}
+
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      const double* in_rows, const double* out_rows,
+                                      double width, double* sums, double* const* outs,
                                       std::size_t length) noexcept {
     return rounded_lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs,
                               length);
