@@ -219,6 +219,15 @@ constexpr std::size_t masked_run_stretch = std::size_t{1} << 18;
 // calling thread (see percentile_baseline).
 constexpr std::size_t fused_serial_limit = 16384;
 
+// Pools of up to this many workers leave a signal of one smoothing chunk to
+// the fused pass on the calling thread, however long: the separate passes
+// that could share it out evaluate each window by the general kernel and
+// store it for the smoothing, and on two cores took 1.1 to 4.0 times as long
+// (W = 5 to 27, n = 20,000 to 1,000,000, both element types, a 2-core AMD
+// EPYC; W = 11 at n = 100,000: 1.05 ms against 0.52 in float64, 0.82
+// against 0.41 in float32). At W = 33, 0.94 to 1.9 times.
+constexpr std::size_t fused_single_chunk_workers = 2;
+
 // Kernel values at every position, then the chunked moving average over them.
 template <class T>
 core::owned_buffer<T> direct_path(const window_inputs<T>& inputs,
@@ -444,8 +453,14 @@ core::owned_buffer<T> percentile_baseline(std::span<const T> signal,
     const std::uint64_t step = std::max<std::uint64_t>(window_samples / 4, 1);
     // The fused pass runs a signal of one smoothing chunk as one piece; up to
     // this length, one thread doing it outruns the separate passes on two
-    // (W = 11: 5,000 samples in 35 us against 57 pooled; 16,000 in 115 us).
-    const std::size_t workers = n <= fused_serial_limit ? 1 : pool::worker_count();
+    // (W = 11: 5,000 samples in 35 us against 57 pooled; 16,000 in 115 us),
+    // and on a small pool at any length (see fused_single_chunk_workers).
+    const std::size_t pool_workers = pool::worker_count();
+    const bool one_chunk = n <= smoothing_chunk;
+    const std::size_t workers =
+        n <= fused_serial_limit || (one_chunk && pool_workers <= fused_single_chunk_workers)
+            ? 1
+            : pool_workers;
     if (takes_fused_chunks(inputs, direct, step, smoothing, workers)) {
         auto result = uninitialised_buffer<T>(n);
         fused_chunks(inputs, direct, step, smoothing, result.span());
