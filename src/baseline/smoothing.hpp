@@ -75,22 +75,19 @@ inline bool lane_loops_available() noexcept {
 #if defined(__x86_64__)
 // lane_means_avx2 with the lanes' fractions from a lane_table: rows[4 * i + k]
 // is lane k's entering (in_rows) or leaving (out_rows) fraction at i.
+template <class Out>
 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                             const double* in_rows, const double* out_rows, double width,
-                            double* sums, float* const* outs, std::size_t length) noexcept;
-std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                            const double* in_rows, const double* out_rows, double width,
-                            double* sums, double* const* outs, std::size_t length) noexcept;
+                            double* sums, Out* const* outs, std::size_t length) noexcept;
 
 // The loop of running_mean::interior_lanes over affine runs, four positions
 // of four lanes at a time (the last one at a time), where the processor has
-// AVX2: sums[k] is lane k's running sum, updated, and outs[k] its results.
-// Returns the positions done: all `length` of them.
+// AVX2: sums[k] is lane k's running sum, updated, and outs[k] its results
+// (Out: float or double, the baseline's type). Returns the positions done:
+// all `length` of them.
+template <class Out>
 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                            double width, double* sums, float* const* outs,
-                            std::size_t length) noexcept;
-std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                            double width, double* sums, double* const* outs,
+                            double width, double* sums, Out* const* outs,
                             std::size_t length) noexcept;
 
 // The float32 loop of running_mean::interior_pair over affine runs, two

@@ -299,11 +299,12 @@ VORN_AVX2 std::size_t rounded_lane_means(const affine_lanes& entering,
                       sums, outs, length);
 }
 
+}  // namespace
+
 template <class Out>
-VORN_AVX2 std::size_t own_rows_lane_means(const affine_lanes& entering,
-                                          const affine_lanes& leaving, double width,
-                                          double* sums, Out* const* outs,
-                                          std::size_t length) noexcept {
+VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
+                                      double width, double* sums, Out* const* outs,
+                                      std::size_t length) noexcept {
     const lane_rows rows{{entering.fractions[0], entering.fractions[1], entering.fractions[2],
                           entering.fractions[3]},
                          {leaving.fractions[0], leaving.fractions[1], leaving.fractions[2],
@@ -311,35 +312,25 @@ VORN_AVX2 std::size_t own_rows_lane_means(const affine_lanes& entering,
     return rounded_lane_means(entering, leaving, rows, width, sums, outs, length);
 }
 
-}  // namespace
-
-VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                                      double width, double* sums, float* const* outs,
-                                      std::size_t length) noexcept {
-    return own_rows_lane_means(entering, leaving, width, sums, outs, length);
-}
-
-VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                                      double width, double* sums, double* const* outs,
-                                      std::size_t length) noexcept {
-    return own_rows_lane_means(entering, leaving, width, sums, outs, length);
-}
-
+template <class Out>
 VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
                                       const double* in_rows, const double* out_rows,
-                                      double width, double* sums, float* const* outs,
+                                      double width, double* sums, Out* const* outs,
                                       std::size_t length) noexcept {
     return rounded_lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs,
                               length);
 }
 
-VORN_AVX2 std::size_t lane_means_avx2(const affine_lanes& entering, const affine_lanes& leaving,
-                                      const double* in_rows, const double* out_rows,
-                                      double width, double* sums, double* const* outs,
-                                      std::size_t length) noexcept {
-    return rounded_lane_means(entering, leaving, table_rows{in_rows, out_rows}, width, sums, outs,
-                              length);
-}
+template std::size_t lane_means_avx2<float>(const affine_lanes&, const affine_lanes&, double,
+                                            double*, float* const*, std::size_t) noexcept;
+template std::size_t lane_means_avx2<double>(const affine_lanes&, const affine_lanes&, double,
+                                             double*, double* const*, std::size_t) noexcept;
+template std::size_t lane_means_avx2<float>(const affine_lanes&, const affine_lanes&,
+                                            const double*, const double*, double, double*,
+                                            float* const*, std::size_t) noexcept;
+template std::size_t lane_means_avx2<double>(const affine_lanes&, const affine_lanes&,
+                                             const double*, const double*, double, double*,
+                                             double* const*, std::size_t) noexcept;
 
 }  // namespace vorn::baseline::smoothing_detail
 #endif
