@@ -55,12 +55,17 @@ debs="$cache/debs"
 mkdir -p "$debs"
 if [ ! -f "$sysroot/.complete" ]; then
   [ -n "$(ls /var/lib/apt/lists/*arm64_Packages* 2>/dev/null)" ] || apt-get update -q >/dev/null
-  # The run-time closure, without the packaging tools some of them pull in.
+  # The run-time closure, without the packaging tools some of them pull in,
+  # and without the C library's headers: the cross compiler has its own, and
+  # the archive's can be newer (bookworm's libc6-dev 2.36-9+deb12u15 has a
+  # PTHREAD_COND_INITIALIZER that the cross compiler's 2.36-8cross1 types
+  # reject, so <atomic> failed to compile with both on the include path).
   packages="$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
       --no-breaks --no-replaces --no-enhances \
       python3.11:arm64 libpython3.11-dev:arm64 libtbb-dev:arm64 \
     | grep -E '^[a-z0-9][^ ]*:arm64$' \
-    | grep -vE '^(dpkg|install-info|tar|libc-dev-bin|rpcsvc-proto|perl[^:]*):' | sort -u)"
+    | grep -vE '^(dpkg|install-info|tar|libc-dev-bin|rpcsvc-proto|perl[^:]*|libc6-dev|linux-libc-dev):' \
+    | sort -u)"
   echo "== fetching $(wc -w <<<"$packages") arm64 packages into $debs"
   (cd "$debs" && for p in $packages; do
      ls "${p%%:*}"_*_arm64.deb "${p%%:*}"_*_all.deb >/dev/null 2>&1 || echo "$p"
