@@ -41,8 +41,9 @@ concept affine_run = requires(const Run& run) {
     { run.shift } -> std::convertible_to<double>;
 };
 
-// Up to four runs of values x0[k] + fractions[k][i] * d[k], each narrowed
-// to float32 and widened back, one per lane; unused lanes repeat lane 0.
+// Up to four runs of values x0[k] + fractions[k][i] * d[k] (for a float32
+// baseline, each narrowed to float32 and widened back), one per lane; unused
+// lanes repeat lane 0.
 struct affine_lanes {
     double x0[4];
     double d[4];
