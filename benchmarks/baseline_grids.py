@@ -9,8 +9,9 @@ the ratio per point and PASS/FAIL, and one figure.
 Times are the minimum over several samples (each sample loops a short call until it lasts about
 20 ms), which on a shared machine is the least disturbed estimate. The anchor grid's points are
 timed in three passes over the whole grid and the other grids' in two, and take their least time
-over all passes (slow spells of a shared machine outlast a point's calls); the literal build is slow at wide windows and is run twice per point of the anchor grid,
-in the first pass and the last (once with --quick).
+over all passes (slow spells of a shared machine outlast a point's calls); the literal build is
+slow at wide windows and is run twice per point of the anchor grid, in the first pass and the last
+(once with --quick).
 """
 
 from __future__ import annotations
@@ -83,9 +84,11 @@ def identical(a: Any, b: Any) -> bool:
             and bool(np.array_equal(a, b, equal_nan=True)))
 
 
-def least(a: float | None, b: float | None) -> float | None:
-    """The smaller of two times, either of which may be missing."""
-    return b if a is None else a if b is None else min(a, b)
+def keep_least(least: dict[Any, float | None], key: Any, seconds: float | None) -> None:
+    """least[key] becomes `seconds` where that is less than the entry (a missing time never wins)."""
+    earlier = least.get(key)
+    if earlier is None or (seconds is not None and seconds < earlier):
+        least[key] = seconds
 
 
 def keep_fastest(fastest: dict[Any, tuple[str, float | None]], key: Any,
@@ -219,15 +222,15 @@ class GridRunner:
                     "(once with `--quick`; it takes up to seconds), once in the first pass over the grid "
                     "and once in the last, and each time is the least of its runs; `_vorn_ext` and "
                     "the copy are the best of 7 calls in each of three passes over the whole grid "
-                    "(of 2 calls in one pass with `--quick`), which keeps a slow spell of the machine from deciding "
-                    "a point. 'same' means "
-                    "bit-identical to the literal build of the same element type.",
+                    "(of 2 calls in one pass with `--quick`), which keeps a slow spell of the "
+                    "machine from deciding a point. 'same' means bit-identical to the literal build "
+                    "of the same element type.",
                     ["signal", "W", "type", "`_vorn_ext`", "literal", "copy", "÷ literal", "÷ copy",
                      "same", "result"])
         # Each point is timed in every pass, a pass going over the whole grid: slow spells on a
-        # shared machine last longer than a point's calls (a point read 17.0 ms in a full run, and
-        # 12.6-18.1 ms in eight takes of the least of 7 calls in other processes after it), and passes
-        # minutes apart rarely meet the same one. _vorn_ext and the copy take the least over all
+        # shared machine last longer than a point's calls (a point read 17.0 ms in a full run,
+        # and 12.6-18.1 ms in eight takes of the least of 7 calls in other processes after it),
+        # and passes minutes apart rarely meet the same one. _vorn_ext and the copy take the least over all
         # passes; the literal build runs once in the first pass and once in the last.
         passes = 1 if self.quick else 3
         mine_s: dict[tuple[str, int, Any], float | None] = {}
@@ -241,15 +244,15 @@ class GridRunner:
                     x = x64 if dtype is np.float64 else x64.astype(np.float32)
                     dst = np.empty_like(x)
                     copy = best_time(lambda: np.copyto(dst, x), self.samples["anchor"])
-                    copy_s[kind, dtype] = least(copy_s.get((kind, dtype)), copy.seconds)
+                    keep_least(copy_s, (kind, dtype), copy.seconds)
                     for w in windows:
                         label = f"{kind} W={w} {TYPE_NAMES[dtype]}"
                         self.log(f"anchor grid, pass {run + 1} of {passes}: {label}")
                         mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples["anchor"])
-                        mine_s[kind, w, dtype] = least(mine_s.get((kind, w, dtype)), mine.seconds)
+                        keep_least(mine_s, (kind, w, dtype), mine.seconds)
                         if run in (0, passes - 1):
                             lit = self.literal(x, mask, w, p, 0)
-                            lit_s[kind, w, dtype] = least(lit_s.get((kind, w, dtype)), lit.seconds)
+                            keep_least(lit_s, (kind, w, dtype), lit.seconds)
                             if run == 0:
                                 same_at[kind, w, dtype] = self.compare(grid, label, mine, lit)
         for kind in kinds:
@@ -299,8 +302,8 @@ class GridRunner:
                         mine = best_time(lambda: VORN[dtype](x, mask, w, p), self.samples["small"])
                         lit = self.literal(x, mask, w, p, 0 if passes > 1 else 1)
                         key = (w, p, dtype)
-                        mine_s[key] = least(mine_s.get(key), mine.seconds)
-                        lit_s[key] = least(lit_s.get(key), lit.seconds)
+                        keep_least(mine_s, key, mine.seconds)
+                        keep_least(lit_s, key, lit.seconds)
                         if run == 0:
                             same_at[key] = self.compare(grid, f"W={w} p={p:g} {TYPE_NAMES[dtype]}",
                                                         mine, lit)
@@ -379,7 +382,7 @@ class GridRunner:
                             mine = best_time(taking_turns(xs, lambda x: fn(x, mask, w, p)),
                                              self.samples["latency"])
                             key = (n, w, p, dtype)
-                            mine_s[key] = least(mine_s.get(key), mine.seconds)
+                            keep_least(mine_s, key, mine.seconds)
                             if run == 0:
                                 label = f"n={n} W={w} p={p:g} {TYPE_NAMES[dtype]}"
                                 same_at[key] = all([self.compare(grid, f"{label} signal {k}",
